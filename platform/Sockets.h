@@ -1,0 +1,45 @@
+// Sockets.h: the socket functions of the platform, with Windows Sockets names and signatures.
+//
+// On Windows these are the Windows Sockets functions themselves. On POSIX they emulate them over
+// BSD sockets: handles carry a generation, closing from another thread wakes every blocked call,
+// every wait works for any descriptor number, and failures carry Windows Sockets error numbers.
+#pragma once
+
+#include "platform/Platform.h"
+
+// Portable helpers for SOCKSET (FD_ZERO / FD_SET / FD_ISSET on Windows).
+void SockSetClear(SOCKSET* pSet);
+void SockSetAdd(SOCKSET* pSet, SOCKET s);
+bool SockSetHas(const SOCKSET* pSet, SOCKET s);
+
+// The calling thread's last Windows Sockets error (WSAGetLastError / WSASetLastError).
+int SysGetSocketError();
+void SysSetSocketError(int nError);
+
+// Atomic exchange of a socket handle held in a record that several threads can reach.
+SOCKET SysExchangeSocket(volatile SOCKET* pHandle, SOCKET hNew);
+
+// Thread-safe IPv4 host-name lookup (gethostbyname on Windows): the first address of the list,
+// in network order. False when the name has no IPv4 address; the socket error is then set.
+bool SysLookupHost(const char* pszName, in_addr* pAddr);
+
+// The Windows Sockets functions behind the default SSocketApi table (net/SocketApi.h).
+SOCKET SysSocket(int af, int type, int protocol);
+int SysCloseSocket(SOCKET s);
+int SysConnect(SOCKET s, const sockaddr* pAddr, int nLen);
+int SysRecv(SOCKET s, char* pBuf, int nLen, int nFlags);
+int SysRecvFrom(SOCKET s, char* pBuf, int nLen, int nFlags, sockaddr* pFrom, int* pnFromLen);
+int SysSend(SOCKET s, const char* pBuf, int nLen, int nFlags);
+int SysSendTo(SOCKET s, const char* pBuf, int nLen, int nFlags, const sockaddr* pTo, int nToLen);
+int SysSelect(int nfds, SOCKSET* pRead, SOCKSET* pWrite, SOCKSET* pExcept, const timeval* pTimeout);
+int SysBind(SOCKET s, const sockaddr* pAddr, int nLen);
+int SysListen(SOCKET s, int nBacklog);
+SOCKET SysAccept(SOCKET s, sockaddr* pAddr, int* pnLen);
+int SysSetSockOpt(SOCKET s, int nLevel, int nName, const char* pValue, int nLen);
+int SysGetSockName(SOCKET s, sockaddr* pAddr, int* pnLen);
+int SysGetPeerName(SOCKET s, sockaddr* pAddr, int* pnLen);
+
+// Windows Sockets start-up (WSAStartup asking for 1.1, and WSACleanup); POSIX needs none and
+// reports version 1.1 granted.
+bool SysSocketsStartup(int* pnMajor, int* pnMinor);
+void SysSocketsCleanup();
