@@ -93,14 +93,20 @@ struct SOCKSET
 
 // Win32 error numbers reported by the file and system functions below.
 #define ERROR_SUCCESS 0
+#define ERROR_INVALID_FUNCTION 1
 #define ERROR_FILE_NOT_FOUND 2
 #define ERROR_PATH_NOT_FOUND 3
 #define ERROR_TOO_MANY_OPEN_FILES 4
 #define ERROR_ACCESS_DENIED 5
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_NOT_ENOUGH_MEMORY 8
+#define ERROR_OUTOFMEMORY 14
+#define ERROR_NO_MORE_FILES 18
 #define ERROR_WRITE_PROTECT 19
+#define ERROR_NOT_READY 21
+#define ERROR_GEN_FAILURE 31
 #define ERROR_SHARING_VIOLATION 32
+#define ERROR_LOCK_VIOLATION 33
 #define ERROR_HANDLE_EOF 38
 #define ERROR_HANDLE_DISK_FULL 39
 #define ERROR_NOT_SUPPORTED 50
@@ -108,11 +114,18 @@ struct SOCKSET
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_DISK_FULL 112
 #define ERROR_INVALID_NAME 123
+#define ERROR_NEGATIVE_SEEK 131
+#define ERROR_SEEK_ON_DEVICE 132
 #define ERROR_DIR_NOT_EMPTY 145
+#define ERROR_BAD_PATHNAME 161
+#define ERROR_BUSY 170
 #define ERROR_ALREADY_EXISTS 183
 #define ERROR_FILENAME_EXCED_RANGE 206
-#define ERROR_NEGATIVE_SEEK 131
+#define ERROR_FILE_TOO_LARGE 223
 #define ERROR_DIRECTORY 267
+#define ERROR_OPERATION_ABORTED 995
+#define ERROR_IO_DEVICE 1117
+#define ERROR_CANT_RESOLVE_FILENAME 1921
 #endif
 
 // ---------------------------------------------------------------------------------------------
@@ -126,16 +139,23 @@ enum EThreadPriority
 
 typedef unsigned (*ThreadProc)(void* pArg);
 
-// Starts a detached thread with the given stack reservation (0: the system default). The new
-// thread's 32-bit id is stored in *pThreadId (when not null) before the thread can run user code
-// that depends on it. False when the thread could not be started.
-bool SysStartThread(ThreadProc pProc, void* pArg, size_t nStackSize, uint32_t* pThreadId);
-// Sets the calling thread's priority; best effort (POSIX cannot raise it without privileges).
+// Starts a detached thread with the given stack reservation (0: the system default) and
+// priority. The new thread's 32-bit id is stored in *pThreadId (when not null) before the thread
+// runs, so pThreadId may point into a record the thread itself reads. False when the thread could
+// not be started (the error is then in SysGetLastError).
+// Priorities on POSIX are best effort: below-normal raises the thread's nice value by one,
+// highest is left at normal (raising needs privileges the program does not have).
+bool SysStartThread(ThreadProc pProc, void* pArg, size_t nStackSize, uint32_t* pThreadId,
+                    EThreadPriority ePriority = THREAD_PRIO_NORMAL);
+// Sets the calling thread's priority; best effort on POSIX, as above.
 void SysSetThreadPriority(EThreadPriority ePriority);
 // The calling thread's 32-bit id; unique among live threads, the same value SysStartThread gave.
 uint32_t SysCurrentThreadId();
 
-// Stack reservations, stated once. Sanitized builds need more room for the same frames.
+// A stack reservation as the code states it (64 KB for a session), scaled for the build: the
+// same frames need several times the room under AddressSanitizer or ThreadSanitizer. Callers pass
+// SysScaledStack(n) to SysStartThread, which takes its size as given (rounded up to the system's
+// minimum on POSIX).
 size_t SysScaledStack(size_t nBytes);
 
 // ---------------------------------------------------------------------------------------------
@@ -157,12 +177,14 @@ public:
 private:
     CManualEvent(const CManualEvent&) = delete;
     CManualEvent& operator=(const CManualEvent&) = delete;
+    friend int SysWaitEither(CManualEvent&, CManualEvent&, int);
 #ifdef _WIN32
     HANDLE hEvent;
 #else
-    friend int SysWaitEither(CManualEvent&, CManualEvent&, int);
+    // All events share one process-wide mutex and condition variable (waits are rare), which
+    // makes waiting for either of two events simple and exact.
     bool bCreated;
-    volatile bool bSignalled;
+    bool bSignalled; // guarded by the shared mutex
 #endif
 };
 
@@ -224,7 +246,8 @@ enum
     SYSFILE_READ = 1,
     SYSFILE_WRITE = 2,
 
-    SYSFILE_SHARE_READ = 1,    // ignored on POSIX: it has no share modes
+    // Ignored on POSIX: it has no mandatory share modes, so another opener is never refused.
+    SYSFILE_SHARE_READ = 1,
     SYSFILE_SHARE_WRITE = 2,
 
     SYSFILE_CREATE_NEW = 1,    // fails with ERROR_FILE_EXISTS when the file exists
@@ -254,10 +277,11 @@ bool SysFlushFile(FILEHANDLE h);
 bool SysCloseFile(FILEHANDLE h);
 
 bool SysCreateDirectory(const char* pszPath);  // ERROR_ALREADY_EXISTS when it exists
+bool SysRemoveDirectory(const char* pszPath);  // an empty folder
 bool SysDeleteFile(const char* pszPath);
 bool SysRenameFile(const char* pszFrom, const char* pszTo);  // replaces the target
 bool SysIsDirectory(const char* pszPath);
-bool SysFileExists(const char* pszPath);
+bool SysFileExists(const char* pszPath);  // a file or a folder of that name exists
 
 // Calls pCallback for every entry name of a folder ("." and ".." included, as Windows lists them).
 // False when the folder cannot be searched.

@@ -16,12 +16,21 @@ bool SockSetHas(const SOCKSET* pSet, SOCKET s);
 int SysGetSocketError();
 void SysSetSocketError(int nError);
 
-// Atomic exchange of a socket handle held in a record that several threads can reach.
+// Atomic exchange of a socket handle held in a record that several threads can reach, and the
+// matching read: another thread may exchange the handle at any moment.
 SOCKET SysExchangeSocket(volatile SOCKET* pHandle, SOCKET hNew);
+SOCKET SysLoadSocket(const volatile SOCKET* pHandle);
+
+// Stop flags (32-bit integers in the records) are raised by one thread and read by others
+// without a lock: these keep both sides atomic.
+void SysRaiseFlag(volatile int32_t* pFlag);
+bool SysIsFlagRaised(const volatile int32_t* pFlag);
 
 // Thread-safe IPv4 host-name lookup (gethostbyname on Windows): the first address of the list,
 // in network order. False when the name has no IPv4 address; the socket error is then set.
 bool SysLookupHost(const char* pszName, in_addr* pAddr);
+// Stack reservation of a thread that calls SysLookupHost.
+size_t SysLookupStackSize();
 
 // The Windows Sockets functions behind the default SSocketApi table (net/SocketApi.h).
 SOCKET SysSocket(int af, int type, int protocol);
@@ -39,7 +48,8 @@ int SysSetSockOpt(SOCKET s, int nLevel, int nName, const char* pValue, int nLen)
 int SysGetSockName(SOCKET s, sockaddr* pAddr, int* pnLen);
 int SysGetPeerName(SOCKET s, sockaddr* pAddr, int* pnLen);
 
-// Windows Sockets start-up (WSAStartup asking for 1.1, and WSACleanup); POSIX needs none and
-// reports version 1.1 granted.
+// Windows Sockets start-up (WSAStartup asking for 1.1, and WSACleanup). POSIX reports version 1.1
+// granted; it raises the soft descriptor limit to the hard one, since a Winsock process has no
+// 1024-handle ceiling and the proxy keeps two sockets per session.
 bool SysSocketsStartup(int* pnMajor, int* pnMinor);
 void SysSocketsCleanup();

@@ -1,0 +1,55 @@
+// Settings.h: the settings record of the proxy and the program-wide connection limit.
+//
+// The record is read by the server's threads at each check, changed only by the Options sheet and
+// persisted as a whole by the settings store (config/SettingsStore.h). Flags are 32-bit integers:
+// 0 is off, any other value is on.
+#pragma once
+
+#include <cstdint>
+
+#include "foundation/Array.h"
+#include "foundation/CharArray.h"
+#include "platform/Platform.h"
+
+// One allowed client address range: the lowest and the highest IPv4 address, each in host byte
+// order so that numeric order is address order. A single address has dwFirst == dwLast.
+struct IP_RANGE2
+{
+    uint32_t dwFirst;
+    uint32_t dwLast;
+};
+
+// Limits of the values the Options sheet lets a user enter.
+enum
+{
+    SETTINGS_DEFAULT_PORT = 1080,
+    SETTINGS_MAX_CONNECTIONS = 9999,   // also the default connection limit
+    SETTINGS_MAX_USERID = 255,         // characters
+    SETTINGS_MAX_PASSWORD = 32,        // characters
+};
+
+struct SSettings
+{
+    // Empty: flags 0, address all zero, empty strings, no ranges.
+    SSettings();
+
+    int32_t bAutoStart;
+    sockaddr_in addrService;   // family, port and address in network order, 8 zero bytes
+    int32_t bSocks5;
+    int32_t bSocks4;
+    int32_t bLog;
+    CCArray strLogFolder;
+    CArrayPtr<IP_RANGE2> arrIpRanges;
+    int32_t bIpFilter;
+    int32_t bSocks5Auth;
+    CCArray strSocks5Userid;
+    CCArray strSocks5Password;
+
+private:
+    SSettings(const SSettings&) = delete;
+    SSettings& operator=(const SSettings&) = delete;
+};
+
+// The live settings of the program and its connection limit (1 to 9999).
+extern SSettings g_settings;
+extern int32_t nConnectionLimit;

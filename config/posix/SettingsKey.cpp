@@ -1,0 +1,336 @@
+// SettingsKey.cpp (POSIX): the settings key kept in one REGEDIT4 text file.
+//
+// Opening the key reads and parses the whole file; reads and writes work on that copy; closing
+// the key writes the file back when a value was written. The file holds the key
+// [HKEY_CURRENT_USER\Software\Kestrel Co\Tollgate]; other keys found in it are kept as they are.
+//
+// The file is replaced, never rewritten in place: the new text goes to "<file>.new", is flushed to
+// the disk, renamed over "<file>", and the folder is flushed too. A crash or a full disk at any
+// point leaves either the old file or the new one. A file that exists but cannot be used (unreadable,
+// not a plain file, malformed) gives the defaults, is reported on the standard error once, and is
+// renamed to "<file>.bad-<n>" before anything is written over its name.
+#include "config/SettingsStore.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+const char szKeyPath[] = "HKEY_CURRENT_USER\\Software\\Kestrel Co\\Tollgate";
+const char szDefaultLeaf[] = "/tollgate/tollgate.reg";
+
+// A settings file is a few kilobytes; even a list of many thousand ranges stays far below this.
+const off_t MAX_FILE_SIZE = 16 * 1024 * 1024;
+// Names tried for keeping a bad file: <file>.bad-1 to <file>.bad-9999.
+const int MAX_BAD_COPIES = 9999;
+
+CCArray s_strStorePath;   // empty: the default path
+CCArray s_strReported;    // the file whose trouble was reported last, so that it is said once
+
+void ReportOnce(const CCArray& strPath, const char* pszWhat)
+{
+    if (strcmp(s_strReported.GetString(), strPath.GetString()) == 0)
+        return;
+    s_strReported = strPath;
+    fprintf(stderr,
+            "tollgate: the settings file %s cannot be used (%s); the default settings apply. The file is "
+            "kept: it is renamed to %s.bad-<n> before the settings are next saved.\n",
+            strPath.GetString(), pszWhat, strPath.GetString());
+}
+
+// Reads the whole file. Returns 1 when read, 0 when there is no file, -1 when it cannot be used
+// (strWhat says why).
+int ReadWholeFile(const char* pszPath, CCArray& strText, CCArray& strWhat)
+{
+    int fd = open(pszPath, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+    {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return 0;
+        strWhat.Format("it cannot be opened: %s", strerror(errno));
+        return -1;
+    }
+    struct stat st;
+    int nResult = 1;
+    if (fstat(fd, &st) != 0)
+    {
+        strWhat.Format("it cannot be examined: %s", strerror(errno));
+        nResult = -1;
+    }
+    else if (!S_ISREG(st.st_mode))
+    {
+        strWhat = "it is not a plain file";
+        nResult = -1;
+    }
+    else if (st.st_size > MAX_FILE_SIZE)
+    {
+        strWhat = "it is far too large for a settings file";
+        nResult = -1;
+    }
+    strText.SetText("", 0);
+    char ab[16384];
+    while (nResult == 1)
+    {
+        ssize_t n = read(fd, ab, sizeof(ab));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+        {
+            strWhat.Format("it cannot be read: %s", strerror(errno));
+            nResult = -1;
+        }
+        else if (n == 0)
+            break;
+        else
+        {
+            strText.Append(ab, (int32_t)n);
+            if (strText.GetLength() > MAX_FILE_SIZE)
+            {
+                strWhat = "it is far too large for a settings file";
+                nResult = -1;
+            }
+        }
+    }
+    close(fd);
+    return nResult;
+}
+
+// Creates the folder that holds the file, and every missing folder above it, private to the user
+// as configuration folders are.
+bool CreateParentFolders(const CCArray& strPath, CCArray& strWhat)
+{
+    const char* psz = strPath.GetString();
+    const char* pLast = strrchr(psz, '/');
+    if (pLast == nullptr || pLast == psz)
+        return true;
+    CCArray strFolder;
+    for (const char* p = strchr(psz + 1, '/'); p != nullptr && p <= pLast; p = strchr(p + 1, '/'))
+    {
+        strFolder.SetText(psz, (int32_t)(p - psz));
+        if (mkdir(strFolder.GetString(), 0700) != 0 && errno != EEXIST)
+        {
+            strWhat.Format("the folder %s cannot be created: %s", strFolder.GetString(), strerror(errno));
+            return false;
+        }
+    }
+    struct stat st;
+    if (stat(strFolder.GetString(), &st) != 0 || !S_ISDIR(st.st_mode))
+    {
+        strWhat.Format("%s is not a folder", strFolder.GetString());
+        return false;
+    }
+    return true;
+}
+
+// Renames the unusable file to the first free <file>.bad-<n>.
+bool KeepBadFile(const CCArray& strPath, CCArray& strWhat)
+{
+    CCArray strBad;
+    for (int n = 1; n <= MAX_BAD_COPIES; n++)
+    {
+        strBad.Format("%s.bad-%d", strPath.GetString(), n);
+        struct stat st;
+        if (lstat(strBad.GetString(), &st) == 0)
+            continue;
+        if (rename(strPath.GetString(), strBad.GetString()) == 0)
+        {
+            fprintf(stderr, "tollgate: the unusable settings file was kept as %s\n", strBad.GetString());
+            return true;
+        }
+        if (errno == ENOENT)
+            return true;   // gone meanwhile: nothing left to keep
+        strWhat.Format("the unusable file cannot be renamed to %s: %s", strBad.GetString(), strerror(errno));
+        return false;
+    }
+    strWhat = "there is no free name left to keep the unusable file under";
+    return false;
+}
+
+bool WriteAll(int fd, const char* p, size_t n)
+{
+    while (n > 0)
+    {
+        ssize_t nWritten = write(fd, p, n);
+        if (nWritten < 0 && errno == EINTR)
+            continue;
+        if (nWritten <= 0)
+        {
+            if (nWritten == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        p += nWritten;
+        n -= (size_t)nWritten;
+    }
+    return true;
+}
+
+// Flushes the folder, so that the rename itself survives a crash.
+void SyncFolder(const CCArray& strPath)
+{
+    const char* psz = strPath.GetString();
+    const char* pLast = strrchr(psz, '/');
+    CCArray strFolder;
+    if (pLast == nullptr)
+        strFolder = ".";
+    else
+        strFolder.SetText(psz, pLast == psz ? 1 : (int32_t)(pLast - psz));
+    int fd = open(strFolder.GetString(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0)
+    {
+        fsync(fd);
+        close(fd);
+    }
+}
+} // namespace
+
+class CSettingsFile
+{
+public:
+    CSettingsFile() : pKey(nullptr), bDirty(false), bBad(false) {}
+
+    bool Commit();
+
+    CCArray strPath;
+    CRegText text;
+    SRegKeyText* pKey;
+    bool bDirty;   // a value was written
+    bool bBad;     // a file is there that cannot be used: keep it before writing
+};
+
+bool CSettingsFile::Commit()
+{
+    CCArray strWhat;
+    if (!CreateParentFolders(strPath, strWhat) || (bBad && !KeepBadFile(strPath, strWhat)))
+    {
+        fprintf(stderr, "tollgate: the settings cannot be saved to %s: %s\n", strPath.GetString(),
+                strWhat.GetString());
+        return false;
+    }
+    bBad = false;
+
+    CCArray strText;
+    text.Write(strText);
+    CCArray strNew = strPath + ".new";
+    int fd = open(strNew.GetString(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    const char* pszStep = "create";
+    bool bOk = fd >= 0;
+    if (bOk)
+    {
+        pszStep = "write";
+        bOk = WriteAll(fd, strText.GetString(), (size_t)strText.GetLength());
+        if (bOk)
+        {
+            pszStep = "flush";
+            bOk = fsync(fd) == 0;
+        }
+        int nErrno = errno;
+        if (close(fd) != 0 && bOk)
+        {
+            pszStep = "close";
+            bOk = false;
+        }
+        else
+            errno = nErrno;
+        if (bOk)
+        {
+            pszStep = "rename";
+            bOk = rename(strNew.GetString(), strPath.GetString()) == 0;
+        }
+    }
+    if (!bOk)
+    {
+        int nErrno = errno;
+        if (fd >= 0)
+            unlink(strNew.GetString());
+        fprintf(stderr, "tollgate: the settings cannot be saved to %s (%s %s: %s); the file is left as it was\n",
+                strPath.GetString(), pszStep, strNew.GetString(), strerror(nErrno));
+        return false;
+    }
+    SyncFolder(strPath);
+    s_strReported.SetText("", 0);
+    return true;
+}
+
+void SetSettingsStorePath(const char* pszPath)
+{
+    s_strStorePath = pszPath;
+    s_strReported.SetText("", 0);
+}
+
+void GetSettingsStorePath(CCArray& strPath)
+{
+    if (!s_strStorePath.IsEmpty())
+    {
+        strPath = s_strStorePath;
+        return;
+    }
+    char szFolder[4096];
+    if (SysConfigFolder(szFolder, sizeof(szFolder)) == 0)
+    {
+        strPath.SetText("", 0);
+        return;
+    }
+    strPath = szFolder;
+    strPath += szDefaultLeaf;
+}
+
+SETTINGSKEY OpenSettingsKey()
+{
+    CCArray strPath;
+    GetSettingsStorePath(strPath);
+    if (strPath.IsEmpty())
+    {
+        ReportOnce(strPath, "there is no configuration folder: neither XDG_CONFIG_HOME nor HOME is set");
+        return nullptr;
+    }
+    CSettingsFile* pFile = new CSettingsFile;
+    pFile->strPath = strPath;
+    CCArray strText;
+    CCArray strWhat;
+    int nRead = ReadWholeFile(strPath.GetString(), strText, strWhat);
+    if (nRead > 0 && !pFile->text.Parse(strText.GetString(), (size_t)strText.GetLength(), strWhat))
+        nRead = -1;
+    if (nRead < 0)
+    {
+        pFile->bBad = true;
+        pFile->text.arrKeys.RemoveAll();
+        ReportOnce(strPath, strWhat.GetString());
+    }
+    pFile->pKey = pFile->text.FindKey(szKeyPath, true);
+    return pFile;
+}
+
+bool CloseSettingsKey(SETTINGSKEY hKey)
+{
+    if (hKey == nullptr)
+        return false;
+    bool bOk = !hKey->bDirty || hKey->Commit();
+    delete hKey;
+    return bOk;
+}
+
+bool ReadSettingsValue(SETTINGSKEY hKey, const char* pszName, CByteArray& data)
+{
+    data.SetSize(0);
+    if (hKey == nullptr)
+        return false;
+    const SRegValue* pValue = hKey->pKey->FindValue(pszName);
+    if (pValue == nullptr)
+        return false;
+    data.CopyData(pValue->data.pData, pValue->data.GetSize());
+    return true;
+}
+
+bool WriteSettingsValue(SETTINGSKEY hKey, const char* pszName, uint32_t nType, const void* pData, uint32_t nSize)
+{
+    if (hKey == nullptr)
+        return false;
+    hKey->pKey->SetValue(pszName, nType, pData, nSize);
+    hKey->bDirty = true;
+    return true;
+}

@@ -1,0 +1,125 @@
+// AccessRules.cpp: address ranges, connection limit, SOCKS versions, SOCKS5 method and credentials.
+#include "engine/AccessRules.h"
+
+#include <cstring>
+
+#include "engine/SessionTable.h"
+#include "net/ErrorCode.h"
+
+namespace
+{
+// Held by a check for its walk over the ranges, and by ReplaceIpRanges for the swap.
+CCriticalSection& RangesLock()
+{
+    static CCriticalSection cs;
+    return cs;
+}
+
+CManualEvent* CreateGate()
+{
+    CManualEvent* pGate = new CManualEvent;
+    pGate->Create(true);
+    return pGate;
+}
+
+// Raises the gate again however the replacement leaves, so that the listener never waits for ever.
+class CGateRaiser
+{
+public:
+    explicit CGateRaiser(CManualEvent& ev) : evGate(ev) { evGate.Reset(); }
+    ~CGateRaiser() { evGate.Set(); }
+
+private:
+    CManualEvent& evGate;
+};
+
+char AsciiLower(char ch)
+{
+    return (ch >= 'A' && ch <= 'Z') ? (char)(ch - 'A' + 'a') : ch;
+}
+
+bool EqualsIgnoringAsciiCase(const char* a, const char* b)
+{
+    for (; *a != 0 && *b != 0; ++a, ++b)
+    {
+        if (AsciiLower(*a) != AsciiLower(*b))
+            return false;
+    }
+    return *a == *b;
+}
+}  // namespace
+
+CManualEvent& IpRangesGate()
+{
+    // Never destroyed: a detached listener may still wait on it while the process exits.
+    static CManualEvent* pGate = CreateGate();
+    return *pGate;
+}
+
+bool IsAddressAllowed(uint32_t addrNetOrder)
+{
+    if (!g_settings.bIpFilter)
+        return true;
+
+    IpRangesGate().Wait(-1);
+
+    uint32_t dwAddr = ntohl(addrNetOrder);
+    CScopedLock lock(RangesLock());
+    const CArrayPtr<IP_RANGE2>& arr = g_settings.arrIpRanges;
+    for (int i = 0; i < arr.GetSize(); i++)
+    {
+        const IP_RANGE2* pRange = arr.pData[i];
+        if (pRange->dwFirst <= dwAddr && dwAddr <= pRange->dwLast)
+            return true;
+    }
+    return false;
+}
+
+bool IsConnectionLimitReached()
+{
+    return GetSessionCount() >= nConnectionLimit;
+}
+
+bool IsVersionAllowed(int nVersion)
+{
+    if (nVersion == 4)
+        return g_settings.bSocks4 != 0;
+    if (nVersion == 5)
+        return g_settings.bSocks5 != 0;
+    throw MakeErrorCode(0, 16);
+}
+
+unsigned char ChooseMethod(const unsigned char* pMethods, int nCount)
+{
+    unsigned char nWanted = g_settings.bSocks5Auth ? SOCKS5_METHOD_USERPASS : SOCKS5_METHOD_NONE;
+    for (int i = 0; i < nCount; i++)
+    {
+        if (pMethods[i] == nWanted)
+            return nWanted;
+    }
+    return SOCKS5_METHOD_REFUSED;
+}
+
+unsigned char CheckCredentials(const char* pszUser, const char* pszPassword)
+{
+    if (pszUser == nullptr || pszPassword == nullptr || *pszUser == 0 || *pszPassword == 0)
+        return 1;
+    if (!EqualsIgnoringAsciiCase(pszUser, g_settings.strSocks5Userid.GetString()))
+        return 1;
+    if (strcmp(pszPassword, g_settings.strSocks5Password.GetString()) != 0)
+        return 1;
+    return 0;
+}
+
+void ReplaceIpRanges(const IP_RANGE2* pRanges, int nCount)
+{
+    // New checks wait at the gate from here on. A check already past it holds the lock for its
+    // walk, so the swap below waits for it instead of freeing the list under it: no pause is
+    // needed for checks to drain.
+    CGateRaiser gate(IpRangesGate());
+    CScopedLock lock(RangesLock());
+    CArrayPtr<IP_RANGE2>& arr = g_settings.arrIpRanges;
+    arr.RemoveAll();
+    for (int i = 0; i < nCount; i++)
+        arr.Add(new IP_RANGE2(pRanges[i]));
+}

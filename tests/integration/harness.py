@@ -1,0 +1,721 @@
+"""harness.py: what the integration tests share.
+
+The tests run on the host and drive one proxy process at a time: the native tollgated, or the
+Windows console host tollgated.exe under Wine (its settings then come from the registry of the
+test prefix, so the same REGEDIT4 file is imported with regedit before each start). microsocks
+can stand in for the proxy where a test is protocol-generic, which keeps the harness itself
+checkable without the proxy.
+
+Everything here stays on loopback: the local HTTP and UDP echo servers bind 127.0.0.1, and the
+clients only ever name 127.0.0.1, 127.0.0.2 or "localhost" as destinations. Every wait has a
+deadline; a test that cannot see what it waits for fails instead of hanging.
+"""
+
+import argparse
+import hashlib
+import http.server
+import os
+import random
+import re
+import select
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import traceback
+
+LEGEND = (b'#\r\n# Legend: "Date" "Version" "User" "Source" "Destination" "Status" "Error"\r\n'
+          b'#\r\n\r\n')
+DATE_RE = re.compile(r'^\d{2}/(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)/\d{4}:\d{2}:\d{2}:\d{2}$')
+ADDRESS_RE = re.compile(r'(\d+\.\d+\.\d+\.\d+):(\d+)')
+
+
+# ----------------------------------------------------------------------------------------------
+# Results
+
+class Results:
+    """Counts checks, names every failure as it happens and prints the summary line."""
+
+    def __init__(self, title):
+        self.title = title
+        self.passed = 0
+        self.failed = 0
+        self.lock = threading.Lock()
+
+    def check(self, ok, what, detail=''):
+        with self.lock:
+            if ok:
+                self.passed += 1
+            else:
+                self.failed += 1
+                print('FAIL: %s%s' % (what, (': ' + str(detail)) if detail != '' else ''), flush=True)
+        return bool(ok)
+
+    def equal(self, actual, expected, what):
+        return self.check(actual == expected, what, 'got %r, expected %r' % (actual, expected))
+
+    def group(self, name, fn, *args):
+        """Runs one group of checks; an exception inside it counts as one failure and the next
+        group still runs."""
+        print('--- %s' % name, flush=True)
+        t0 = time.monotonic()
+        try:
+            fn(*args)
+        except Exception:
+            self.check(False, '%s raised' % name, traceback.format_exc())
+        print('    %s: %.1f s' % (name, time.monotonic() - t0), flush=True)
+
+    def finish(self):
+        print('%s: %d passed, %d failed' % (self.title, self.passed, self.failed), flush=True)
+        return 0 if self.failed == 0 and self.passed > 0 else 1
+
+
+def wait_until(predicate, timeout, interval=0.02):
+    """Polls predicate until it returns a true value or the deadline passes; returns its last
+    value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
+# ----------------------------------------------------------------------------------------------
+# Settings: the REGEDIT4 store of the native proxy, imported into the registry under Wine
+
+def _rc5_key_table(key):
+    def rotl(x, n):
+        n &= 31
+        return ((x << n) | (x >> (32 - n))) & 0xFFFFFFFF
+    words = list(struct.unpack('<2I', key))
+    s = [0xB7E15163]
+    for _ in range(33):
+        s.append((s[-1] + 0x9E3779B9) & 0xFFFFFFFF)
+    a = b = i = j = 0
+    for _ in range(102):
+        a = s[i] = rotl((s[i] + a + b) & 0xFFFFFFFF, 3)
+        b = words[j] = rotl((words[j] + a + b) & 0xFFFFFFFF, a + b)
+        i = (i + 1) % 34
+        j = (j + 1) % 2
+    return s, rotl
+
+
+def rc5_encipher(block, key=b'pemvarox'):
+    """RC5-32/16/8 in ECB over whole 8-byte blocks: how the store keeps the SOCKS5 password."""
+    s, rotl = _rc5_key_table(key)
+    out = bytearray()
+    for off in range(0, len(block) - len(block) % 8, 8):
+        a, b = struct.unpack('<2I', block[off:off + 8])
+        a = (a + s[0]) & 0xFFFFFFFF
+        b = (b + s[1]) & 0xFFFFFFFF
+        for k in range(1, 17):
+            a = (rotl(a ^ b, b) + s[2 * k]) & 0xFFFFFFFF
+            b = (rotl(b ^ a, a) + s[2 * k + 1]) & 0xFFFFFFFF
+        out += struct.pack('<2I', a, b)
+    return bytes(out) + bytes(block[len(out):])
+
+
+def _hex(data):
+    return 'hex:' + ','.join('%02x' % c for c in data)
+
+
+def _u32(value):
+    return _hex(struct.pack('<I', value & 0xFFFFFFFF))
+
+
+def _reg_text(text):
+    return '"' + text.replace('\\', '\\\\').replace('"', '\\"') + '"'
+
+
+def _ip_value(dotted):
+    return struct.unpack('!I', socket.inet_aton(dotted))[0]
+
+
+class Settings:
+    """The proxy's settings as the tests vary them. port 0 asks for a free port."""
+
+    def __init__(self, **kw):
+        self.address = '127.0.0.1'
+        self.port = 0
+        self.socks4 = True
+        self.socks5 = True
+        self.log = True
+        self.ip_filter = False
+        self.ip_ranges = []          # [(first dotted, last dotted)]
+        self.auth = False
+        self.user = ''
+        self.password = ''
+        self.limit = 9999
+        for k, v in kw.items():
+            if not hasattr(self, k):
+                raise AttributeError(k)
+            setattr(self, k, v)
+
+    def store_text(self, log_folder):
+        service = struct.pack('<H', 2) + struct.pack('!H', self.port) + socket.inet_aton(self.address) + bytes(8)
+        ranges = b''.join(struct.pack('<II', _ip_value(a), _ip_value(b)) for a, b in self.ip_ranges)
+        if self.password:
+            block = self.password.encode('latin-1') + b'\0'
+            block += bytes(33 - len(block))
+            password = rc5_encipher(block[:32]) + block[32:]
+        else:
+            password = b''
+        lines = [
+            'REGEDIT4',
+            '',
+            '[HKEY_CURRENT_USER\\Software\\Kestrel Co\\Tollgate]',
+            '"Auto Start"=' + _u32(0),
+            '"Service Address"=' + _hex(service),
+            '"Socks5"=' + _u32(self.socks5),
+            '"Socks4"=' + _u32(self.socks4),
+            '"Log Folder"=' + _reg_text(log_folder),
+            '"Log"=' + _u32(self.log),
+            '"IP Ranges"=' + _hex(ranges),
+            '"IP Filter"=' + _u32(self.ip_filter),
+            '"Socks5 Userid"=' + _reg_text(self.user),
+            '"Socks5 Password"=' + _hex(password),
+            '"Socks5 Auth"=' + _u32(self.auth),
+            '"Connection Limit"=' + _u32(self.limit),
+            '',
+        ]
+        return '\n'.join(lines)
+
+
+# ----------------------------------------------------------------------------------------------
+# The environment a test script runs in
+
+class Environment:
+    """Where the proxy is and how to run it, from the command line of a test script."""
+
+    def __init__(self, argv=None, description=''):
+        p = argparse.ArgumentParser(description=description)
+        p.add_argument('--proxy', required=True, help='tollgated, tollgated.exe or microsocks')
+        p.add_argument('--wine', help='the Wine runner script (cmake/wine-run.sh) for tollgated.exe')
+        p.add_argument('--microsocks', action='store_true', help='the proxy is microsocks (SOCKS5 only, no log)')
+        p.add_argument('--work', help='folder for temporary files (default: the system temp folder)')
+        p.add_argument('--reduced', action='store_true', help='run the reduced set')
+        a = p.parse_args(argv)
+        self.proxy = os.path.abspath(a.proxy) if os.path.exists(a.proxy) else a.proxy
+        self.wine = a.wine
+        self.microsocks = a.microsocks
+        self.reduced = a.reduced or bool(a.wine)
+        if a.work:
+            os.makedirs(a.work, exist_ok=True)
+        self.tmp = tempfile.mkdtemp(prefix='tgint-', dir=a.work)
+        # Wine is slower in every step; the deadlines grow with it rather than the checks.
+        self.slow = 3.0 if self.wine else 1.0
+        self.has_log = not self.microsocks
+        self._count = 0
+
+    @property
+    def kind(self):
+        return 'wine' if self.wine else ('microsocks' if self.microsocks else 'native')
+
+    def new_folder(self, name):
+        self._count += 1
+        path = os.path.join(self.tmp, '%02d-%s' % (self._count, name))
+        os.makedirs(path)
+        return path
+
+    def cleanup(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def host_path(self, path):
+        """A path as the proxy sees it: Wine maps the host's root to drive Z:."""
+        if self.wine:
+            return 'Z:' + path.replace('/', '\\')
+        return path
+
+    def wine_env(self):
+        env = dict(os.environ)
+        env.setdefault('WINEDEBUG', '-all')
+        return env
+
+
+# ----------------------------------------------------------------------------------------------
+# The proxy process
+
+class LogLine:
+    __slots__ = ('date', 'version', 'user', 'source', 'dest', 'status', 'error', 'raw')
+
+    def __init__(self, raw):
+        self.raw = raw
+        text = raw.decode('latin-1')
+        if len(text) < 2 or text[0] != '"' or text[-1] != '"':
+            raise ValueError('not a log line: %r' % raw)
+        parts = text[1:-1].split('" "')
+        if len(parts) != 7:
+            raise ValueError('not seven fields: %r' % raw)
+        (self.date, self.version, self.user, self.source, self.dest, self.status, self.error) = parts
+
+    def fields(self):
+        return (self.version, self.user, self.source, self.dest, self.status, self.error)
+
+    def __repr__(self):
+        return repr(self.raw)
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(('127.0.0.1', 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+class Proxy:
+    """One run of the proxy with its own settings and log folder."""
+
+    def __init__(self, env, settings, name):
+        self.env = env
+        self.settings = settings
+        self.name = name
+        self.folder = env.new_folder(name)
+        self.log_folder = os.path.join(self.folder, 'log')
+        os.makedirs(self.log_folder)
+        self.proc = None
+        self.address = None
+        self.output = []
+        self.exit_code = None
+        self._reader = None
+        self._address_seen = threading.Event()
+
+    # -- start and stop
+
+    def start(self, expect_failure=False):
+        """Starts the proxy; returns the (host, port) it listens on, or None when it ended
+        instead (the exit code is then in exit_code)."""
+        env = self.env
+        if env.microsocks:
+            port = self.settings.port or free_port()
+            cmd = [env.proxy, '-i', self.settings.address, '-p', str(port)]
+            if self.settings.auth:
+                cmd += ['-u', self.settings.user, '-P', self.settings.password]
+            self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                         stderr=subprocess.DEVNULL)
+            self.address = (self.settings.address, port)
+            if not wait_until(lambda: _can_connect(self.address), 5):
+                raise RuntimeError('microsocks does not listen on %s:%d' % self.address)
+            return self.address
+
+        store = os.path.join(self.folder, 'settings.reg')
+        with open(store, 'w', newline='\n') as f:
+            f.write(self.settings.store_text(env.host_path(self.log_folder)))
+        if env.wine:
+            r = subprocess.run([env.wine, 'regedit', '/S', env.host_path(store)], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60,
+                               env=env.wine_env())
+            if r.returncode != 0:
+                raise RuntimeError('regedit failed with %d' % r.returncode)
+            cmd = [env.wine, env.proxy, '--stdin-stop']
+            stdin = subprocess.PIPE
+        else:
+            cmd = [env.proxy, '--config', store]
+            stdin = subprocess.DEVNULL
+        self.proc = subprocess.Popen(cmd, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                     env=env.wine_env() if env.wine else None, cwd=self.folder)
+        self._reader = threading.Thread(target=self._read_output, daemon=True)
+        self._reader.start()
+        deadline = time.monotonic() + 20 * env.slow
+        while time.monotonic() < deadline:
+            if self._address_seen.wait(0.02):
+                return self.address
+            if self.proc.poll() is not None:
+                self.exit_code = self.proc.returncode
+                self._reader.join(2)
+                if self._address_seen.is_set():
+                    return self.address
+                if not expect_failure:
+                    raise RuntimeError('%s ended with %d before it listened: %s'
+                                       % (self.name, self.exit_code, self.output_text()))
+                return None
+        self.kill()
+        raise RuntimeError('%s did not report its address in time: %s' % (self.name, self.output_text()))
+
+    def _read_output(self):
+        # Read line by line without waiting for the end of the pipe: under Wine a helper process
+        # may hold it open after the proxy itself has ended.
+        for raw in iter(self.proc.stdout.readline, b''):
+            line = raw.decode('latin-1').rstrip('\r\n')
+            self.output.append(line)
+            if not self._address_seen.is_set():
+                m = ADDRESS_RE.search(line)
+                if m:
+                    self.address = (m.group(1), int(m.group(2)))
+                    self._address_seen.set()
+
+    def output_text(self):
+        return ' | '.join(self.output[-20:])
+
+    def stop(self, timeout=None):
+        """Stops the proxy the way its user would and returns its exit code (None when it had to
+        be killed)."""
+        if self.proc is None:
+            return self.exit_code
+        if self.proc.poll() is None:
+            if self.env.wine:
+                try:
+                    self.proc.stdin.close()
+                except OSError:
+                    pass
+            else:
+                self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout or 30 * self.env.slow)
+            except subprocess.TimeoutExpired:
+                self.kill()
+                return None
+        self.exit_code = self.proc.returncode
+        if self._reader is not None:
+            self._reader.join(2)
+        return self.exit_code
+
+    def kill(self):
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                pass
+
+    # -- the session log
+
+    def log_file(self):
+        names = sorted(n for n in os.listdir(self.log_folder) if n.startswith('ServerLog'))
+        return os.path.join(self.log_folder, names[0]) if names else None
+
+    def log_bytes(self):
+        path = self.log_file()
+        if path is None:
+            return b''
+        with open(path, 'rb') as f:
+            return f.read()
+
+    def log(self):
+        """The complete event lines written so far (a line still being written is left out)."""
+        data = self.log_bytes()
+        if not data.startswith(LEGEND):
+            return []
+        body = data[len(LEGEND):]
+        end = body.rfind(b'\r\n')
+        if end < 0:
+            return []
+        return [LogLine(raw) for raw in body[:end].split(b'\r\n')]
+
+    def wait_log(self, predicate, count=1, timeout=5):
+        """Waits until count lines match predicate; returns the matching lines seen at the end."""
+        found = []
+
+        def enough():
+            found[:] = [l for l in self.log() if predicate(l)]
+            return len(found) >= count
+        wait_until(enough, timeout * self.env.slow)
+        return list(found)
+
+    def lines_of(self, client_endpoint, lines=None):
+        """The lines of the latest session from that endpoint (from its Connect line on)."""
+        mine = [l for l in (self.log() if lines is None else lines) if l.source == client_endpoint]
+        starts = [i for i, l in enumerate(mine) if l.status == 'Connect']
+        return mine[starts[-1]:] if starts else mine
+
+    def wait_status(self, client_endpoint, status, timeout=5):
+        found = []
+
+        def seen():
+            found[:] = [l for l in self.lines_of(client_endpoint) if l.status == status]
+            return bool(found)
+        wait_until(seen, timeout * self.env.slow)
+        return found[0] if found else None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+        self.kill()
+
+
+def _can_connect(address):
+    try:
+        s = socket.create_connection(address, 1)
+    except OSError:
+        return False
+    s.close()
+    return True
+
+
+# ----------------------------------------------------------------------------------------------
+# Loopback servers: HTTP with downloads and uploads, UDP echo
+
+def make_blob(size, seed):
+    return random.Random(seed).randbytes(size)
+
+
+class _HttpHandler(http.server.BaseHTTPRequestHandler):
+    protocol_version = 'HTTP/1.1'
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        # /data/<size>/<seed>: size bytes of seeded pseudo-random data
+        m = re.match(r'^/data/(\d+)/(\d+)$', self.path)
+        if not m:
+            self.send_error(404)
+            return
+        body = self.server.blob(int(m.group(1)), int(m.group(2)))
+        self.send_response(200)
+        self.send_header('Content-Type', 'application/octet-stream')
+        self.send_header('Content-Length', str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def _upload(self):
+        length = int(self.headers.get('Content-Length', '0'))
+        digest = hashlib.sha256()
+        left = length
+        while left > 0:
+            chunk = self.rfile.read(min(left, 65536))
+            if not chunk:
+                break
+            digest.update(chunk)
+            left -= len(chunk)
+        body = ('%d %s\n' % (length - left, digest.hexdigest())).encode()
+        self.send_response(200)
+        self.send_header('Content-Type', 'text/plain')
+        self.send_header('Content-Length', str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    do_PUT = _upload
+    do_POST = _upload
+
+
+class HttpServer(http.server.ThreadingHTTPServer):
+    """GET /data/<size>/<seed> downloads, PUT or POST anything answers '<length> <sha256>'."""
+    daemon_threads = True
+
+    def __init__(self):
+        super().__init__(('127.0.0.1', 0), _HttpHandler)
+        self._blobs = {}
+        self._lock = threading.Lock()
+        self._thread = threading.Thread(target=self.serve_forever, kwargs={'poll_interval': 0.05}, daemon=True)
+        self._thread.start()
+
+    @property
+    def port(self):
+        return self.server_address[1]
+
+    def blob(self, size, seed):
+        with self._lock:
+            key = (size, seed)
+            if key not in self._blobs:
+                self._blobs[key] = make_blob(size, seed)
+            return self._blobs[key]
+
+    def close(self):
+        self.shutdown()
+        self.server_close()
+        self._thread.join(5)
+
+
+class UdpEcho:
+    """Answers every datagram with the same bytes, to the sender."""
+
+    def __init__(self, address='127.0.0.1'):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind((address, 0))
+        self.port = self.sock.getsockname()[1]
+        self.received = 0
+        self._stop = False
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        while not self._stop:
+            r, _, _ = select.select([self.sock], [], [], 0.05)
+            if not r:
+                continue
+            try:
+                data, peer = self.sock.recvfrom(65535)
+                self.received += 1
+                self.sock.sendto(data, peer)
+            except OSError:
+                pass
+
+    def close(self):
+        self._stop = True
+        self._thread.join(5)
+        self.sock.close()
+
+
+def closed_port():
+    """A loopback port that nothing listens on (taken from the system and released)."""
+    return free_port()
+
+
+# ----------------------------------------------------------------------------------------------
+# Raw SOCKS clients
+
+class Client:
+    """A raw TCP client of the proxy that sends exact bytes and reads exact replies."""
+
+    def __init__(self, proxy_address, source='127.0.0.1', timeout=5.0):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        # Only bind when another source address is wanted: the system then picks the ports of
+        # successive connections in sequence, so that two sessions of one test rarely share an
+        # endpoint in the log.
+        if source != '127.0.0.1':
+            self.sock.bind((source, 0))
+        self.sock.settimeout(timeout)
+        self.sock.connect(proxy_address)
+        self.timeout = timeout
+        host, port = self.sock.getsockname()
+        self.endpoint = '%s:%d' % (host, port)
+
+    def send(self, data):
+        self.sock.sendall(data)
+
+    def recv_exact(self, n, timeout=None):
+        """Up to n bytes: fewer only when the proxy closed first or the deadline passed."""
+        deadline = time.monotonic() + (timeout or self.timeout)
+        data = b''
+        while len(data) < n:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
+            r, _, _ = select.select([self.sock], [], [], left)
+            if not r:
+                break
+            try:
+                chunk = self.sock.recv(n - len(data))
+            except ConnectionResetError:
+                break
+            if not chunk:
+                break
+            data += chunk
+        return data
+
+    def read_to_end(self, timeout=None):
+        """Everything up to the proxy's close: (data, True), or (data, False) at the deadline."""
+        deadline = time.monotonic() + (timeout or self.timeout)
+        data = b''
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return data, False
+            r, _, _ = select.select([self.sock], [], [], left)
+            if not r:
+                return data, False
+            try:
+                chunk = self.sock.recv(65536)
+            except (ConnectionResetError, ConnectionAbortedError):
+                return data, True
+            if not chunk:
+                return data, True
+            data += chunk
+
+    def nothing_within(self, seconds):
+        """True when no byte (and no close) arrives within the given time."""
+        r, _, _ = select.select([self.sock], [], [], seconds)
+        return not r
+
+    def close(self):
+        self.sock.close()
+
+    def reset(self):
+        """Closes with SO_LINGER {1, 0}: the proxy sees a reset instead of an orderly end."""
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))
+        self.sock.close()
+
+
+def socks4_request(cmd, host, port, user=b''):
+    return bytes([4, cmd]) + struct.pack('!H', port) + socket.inet_aton(host) + user + b'\0'
+
+
+def socks5_request(cmd, host, port, atyp=1):
+    if atyp == 1:
+        addr = socket.inet_aton(host)
+    elif atyp == 3:
+        name = host.encode() if isinstance(host, str) else host
+        addr = bytes([len(name)]) + name
+    else:
+        addr = host
+    return bytes([5, cmd, 0, atyp]) + addr + struct.pack('!H', port)
+
+
+def socks5_auth(user, password):
+    u = user.encode('latin-1') if isinstance(user, str) else user
+    p = password.encode('latin-1') if isinstance(password, str) else password
+    return bytes([1, len(u)]) + u + bytes([len(p)]) + p
+
+
+def socks5_connect(proxy_address, host, port, auth=None, timeout=5.0):
+    """A SOCKS5 tunnel to host:port; returns (client, reply)."""
+    c = Client(proxy_address, timeout=timeout)
+    c.send(b'\x05\x01' + (b'\x02' if auth else b'\x00'))
+    method = c.recv_exact(2)
+    if method != (b'\x05\x02' if auth else b'\x05\x00'):
+        c.close()
+        raise RuntimeError('method reply %r' % method)
+    if auth:
+        c.send(socks5_auth(*auth))
+        status = c.recv_exact(2)
+        if status != b'\x01\x00':
+            c.close()
+            raise RuntimeError('auth reply %r' % status)
+    c.send(socks5_request(1, host, port))
+    reply = c.recv_exact(10)
+    if len(reply) != 10 or reply[1] != 0:
+        c.close()
+        raise RuntimeError('connect reply %r' % reply)
+    return c, reply
+
+
+def http_get_over(client, host, port, path, timeout=10.0):
+    """A GET over an open tunnel; returns the body (the server closes after it)."""
+    client.send(('GET %s HTTP/1.1\r\nHost: %s:%d\r\nConnection: close\r\n\r\n' % (path, host, port)).encode())
+    data, ended = client.read_to_end(timeout)
+    head, _, body = data.partition(b'\r\n\r\n')
+    if not head.startswith(b'HTTP/1.1 200') or not ended:
+        raise RuntimeError('GET %s: %r' % (path, data[:200]))
+    return body
+
+
+def udp_header(host, port, atyp=1, frag=0):
+    if atyp == 1:
+        addr = socket.inet_aton(host)
+    elif atyp == 3:
+        name = host.encode() if isinstance(host, str) else host
+        addr = bytes([len(name)]) + name
+    else:
+        addr = host
+    return bytes([0, 0, frag, atyp]) + addr + struct.pack('!H', port)
+
+
+def udp_recv(sock, timeout):
+    r, _, _ = select.select([sock], [], [], timeout)
+    if not r:
+        return None, None
+    return sock.recvfrom(65535)
+
+
+def run_main(title, env, groups):
+    """Runs the groups of a test script in order and returns its exit code."""
+    results = Results(title)
+    print('%s against %s (%s)' % (title, env.proxy, env.kind), flush=True)
+    t0 = time.monotonic()
+    try:
+        for name, fn in groups:
+            results.group(name, fn, env, results)
+    finally:
+        env.cleanup()
+    print('total %.1f s' % (time.monotonic() - t0), flush=True)
+    return results.finish()
