@@ -310,3 +310,11 @@ std::string MachineDescription()
     return std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " CPUs (" + strCpu + "), " + uts.sysname + " " +
            uts.release + " " + uts.machine;
 }
+
+std::string LoadAverage()
+{
+    std::ifstream in("/proc/loadavg");
+    std::string strLoad;
+    in >> strLoad;
+    return strLoad.empty() ? "?" : strLoad;
+}

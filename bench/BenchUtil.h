@@ -55,3 +55,5 @@ struct SProcStats
 SProcStats ReadProcessTree(int pid);
 
 std::string MachineDescription();
+// The one-minute load average, as /proc/loadavg gives it.
+std::string LoadAverage();

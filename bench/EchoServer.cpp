@@ -1,9 +1,12 @@
 // The destination servers of the load generator, run in a forked child process.
 //
-// Two worker threads share the three listening sockets (EPOLLEXCLUSIVE wakes one of them per new
-// connection) and serve their connections with level-triggered epoll. An echo connection owns no
-// buffer while it keeps up; only data the peer has not yet taken is copied aside, so that thousands of
-// idle tunnels cost the server process almost nothing.
+// Echo connections (thousands of idle tunnels, thousands of short set-ups) are served by two worker
+// threads that share the listening socket (EPOLLEXCLUSIVE wakes one of them per new connection) and use
+// level-triggered epoll. An echo connection owns no buffer while it keeps up; only data the peer has not
+// yet taken is copied aside, so that idle tunnels cost the server process almost nothing.
+// The streaming servers (sink, source, duplex) see a handful of connections at a time and get a
+// blocking thread per direction: each direction runs as fast as the path allows, and neither direction
+// of a duplex connection waits for the other.
 #include "EchoServer.h"
 
 #include "BenchUtil.h"
@@ -21,6 +24,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <thread>
 #include <vector>
@@ -29,55 +33,47 @@ namespace
 {
 enum EKind
 {
-    KIND_ECHO,
     KIND_SINK,
-    KIND_SOURCE
+    KIND_SOURCE,
+    KIND_DUPLEX  // a sink and a source at once on one connection
 };
 
 struct SHandle
 {
     int fd;
-    EKind nKind;
     bool bListener;
+    bool bCloseAtOnce;  // a listener whose connections are closed as soon as they are accepted
 };
 
 struct SConn : SHandle
 {
-    std::vector<unsigned char> arrPending;  // echo data the peer has not taken yet
+    std::vector<unsigned char> arrPending;  // data the peer has not taken yet
     size_t nPendingOff = 0;
-    uint64_t nPos = 0;                      // stream position of the sink or source
-    unsigned char abSlot[4] = {};
-    int nSlotBytes = 0;
-    bool bBroken = false;                   // the sink saw the pattern break
 };
 
 class CWorker
 {
 public:
-    CWorker(SSinkSlot* pSlots) : m_pSlots(pSlots) {}
-    bool Init(const std::vector<SHandle*>& arrListeners);
+    bool Init(SHandle* pEcho, SHandle* pCloser);
     void Run();
 
 private:
     void Accept(SHandle* pListener);
     void Serve(SConn* pConn, uint32_t nEvents);
     bool ServeEcho(SConn* pConn, uint32_t nEvents);
-    bool ServeSink(SConn* pConn);
-    bool ServeSource(SConn* pConn, uint32_t nEvents);
     void Watch(SConn* pConn, uint32_t nEvents);
     void Drop(SConn* pConn);
 
     int m_fdEpoll = -1;
-    SSinkSlot* m_pSlots;
     unsigned char m_abBuffer[kChunk];
 };
 
-bool CWorker::Init(const std::vector<SHandle*>& arrListeners)
+bool CWorker::Init(SHandle* pEcho, SHandle* pCloser)
 {
     m_fdEpoll = epoll_create1(EPOLL_CLOEXEC);
     if (m_fdEpoll < 0)
         return false;
-    for (SHandle* pListener : arrListeners)
+    for (SHandle* pListener : {pEcho, pCloser})
     {
         epoll_event ev{};
         ev.events = EPOLLIN | EPOLLEXCLUSIVE;
@@ -112,14 +108,19 @@ void CWorker::Accept(SHandle* pListener)
         int fd = accept4(pListener->fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0)
             return;  // EAGAIN, or out of descriptors: the clients will see their tunnels fail
+        if (pListener->bCloseAtOnce)
+        {
+            close(fd);
+            continue;
+        }
         int nOne = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nOne, sizeof(nOne));
         SConn* pConn = new SConn;
         pConn->fd = fd;
-        pConn->nKind = pListener->nKind;
         pConn->bListener = false;
+        pConn->bCloseAtOnce = false;
         epoll_event ev{};
-        ev.events = pConn->nKind == KIND_SOURCE ? EPOLLIN | EPOLLOUT : EPOLLIN;
+        ev.events = EPOLLIN;
         ev.data.ptr = pConn;
         if (epoll_ctl(m_fdEpoll, EPOLL_CTL_ADD, fd, &ev) != 0)
         {
@@ -131,17 +132,8 @@ void CWorker::Accept(SHandle* pListener)
 
 void CWorker::Serve(SConn* pConn, uint32_t nEvents)
 {
-    bool bKeep = false;
-    if (!(nEvents & EPOLLERR))
-    {
-        switch (pConn->nKind)
-        {
-        case KIND_ECHO: bKeep = ServeEcho(pConn, nEvents); break;
-        case KIND_SINK: bKeep = ServeSink(pConn); break;
-        case KIND_SOURCE: bKeep = ServeSource(pConn, nEvents); break;
-        }
-    }
-    if (!bKeep)
+    // A hang-up means both directions are gone: nothing left to send or to wait for.
+    if ((nEvents & (EPOLLERR | EPOLLHUP)) || !ServeEcho(pConn, nEvents))
         Drop(pConn);
 }
 
@@ -150,7 +142,7 @@ bool CWorker::ServeEcho(SConn* pConn, uint32_t nEvents)
     if (!pConn->arrPending.empty())
     {
         if (!(nEvents & EPOLLOUT))
-            return !(nEvents & EPOLLHUP);
+            return true;
         size_t nLeft = pConn->arrPending.size() - pConn->nPendingOff;
         ssize_t n = send(pConn->fd, pConn->arrPending.data() + pConn->nPendingOff, nLeft, MSG_NOSIGNAL);
         if (n < 0)
@@ -183,52 +175,6 @@ bool CWorker::ServeEcho(SConn* pConn, uint32_t nEvents)
     return true;
 }
 
-bool CWorker::ServeSink(SConn* pConn)
-{
-    ssize_t nRead = recv(pConn->fd, m_abBuffer, sizeof(m_abBuffer), 0);
-    if (nRead <= 0)
-        return nRead < 0 && (errno == EAGAIN || errno == EINTR);
-    const unsigned char* p = m_abBuffer;
-    size_t nLen = (size_t)nRead;
-    while (pConn->nSlotBytes < 4 && nLen > 0)
-    {
-        pConn->abSlot[pConn->nSlotBytes++] = *p++;
-        nLen--;
-    }
-    if (nLen == 0)
-        return true;
-    uint32_t nSlot = pConn->abSlot[0] | pConn->abSlot[1] << 8 | pConn->abSlot[2] << 16 |
-                     (uint32_t)pConn->abSlot[3] << 24;
-    SSinkSlot& slot = m_pSlots[nSlot % CServerProcess::kSlots];
-    if (!pConn->bBroken && !CheckPattern(p, nLen, pConn->nPos))
-    {
-        // Once the pattern breaks the stream position means nothing: count the stream once.
-        pConn->bBroken = true;
-        slot.nBadBlocks.fetch_add(1);
-    }
-    pConn->nPos += nLen;
-    slot.nBytes.fetch_add(nLen);
-    return true;
-}
-
-bool CWorker::ServeSource(SConn* pConn, uint32_t nEvents)
-{
-    if (nEvents & EPOLLIN)
-    {
-        ssize_t nRead = recv(pConn->fd, m_abBuffer, sizeof(m_abBuffer), 0);
-        if (nRead == 0 || (nRead < 0 && errno != EAGAIN && errno != EINTR))
-            return false;
-    }
-    if (nEvents & EPOLLOUT)
-    {
-        ssize_t n = send(pConn->fd, PatternAt(pConn->nPos), kChunk, MSG_NOSIGNAL);
-        if (n < 0)
-            return errno == EAGAIN || errno == EINTR;
-        pConn->nPos += (uint64_t)n;
-    }
-    return true;
-}
-
 void CWorker::Watch(SConn* pConn, uint32_t nEvents)
 {
     epoll_event ev{};
@@ -242,6 +188,82 @@ void CWorker::Drop(SConn* pConn)
     epoll_ctl(m_fdEpoll, EPOLL_CTL_DEL, pConn->fd, nullptr);
     close(pConn->fd);
     delete pConn;
+}
+
+// One connection of a streaming server, shared by its one or two direction threads; the last of them
+// to finish closes the socket.
+struct SStream
+{
+    int fd;
+    SSinkSlot* pSlots;
+    ~SStream() { close(fd); }
+};
+
+void ReceiveIntoSlot(const std::shared_ptr<SStream>& pStream)
+{
+    static thread_local unsigned char abBuffer[kChunk];
+    unsigned char abSlot[4];
+    if (RecvAll(pStream->fd, abSlot, 4))
+    {
+        uint32_t nSlot = abSlot[0] | abSlot[1] << 8 | abSlot[2] << 16 | (uint32_t)abSlot[3] << 24;
+        SSinkSlot& slot = pStream->pSlots[nSlot % CServerProcess::kSlots];
+        uint64_t nPos = 0;
+        bool bBroken = false;
+        for (;;)
+        {
+            ssize_t n = recv(pStream->fd, abBuffer, sizeof(abBuffer), 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            if (!bBroken && !CheckPattern(abBuffer, (size_t)n, nPos))
+            {
+                // Once the pattern breaks the stream position means nothing: count the stream once.
+                bBroken = true;
+                slot.nBadBlocks.fetch_add(1);
+            }
+            nPos += (uint64_t)n;
+            slot.nBytes.fetch_add((uint64_t)n);
+        }
+    }
+    // Wakes a sending thread of the same connection.
+    shutdown(pStream->fd, SHUT_RDWR);
+}
+
+void SendPattern(const std::shared_ptr<SStream>& pStream)
+{
+    uint64_t nPos = 0;
+    for (;;)
+    {
+        ssize_t n = send(pStream->fd, PatternAt(nPos), kChunk, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        nPos += (uint64_t)n;
+    }
+    shutdown(pStream->fd, SHUT_RDWR);
+}
+
+void RunStreamServer(int fdListen, EKind nKind, SSinkSlot* pSlots)
+{
+    for (;;)
+    {
+        int fd = accept4(fdListen, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+        {
+            if (errno == EMFILE || errno == ENFILE)
+                usleep(10000);
+            continue;
+        }
+        auto pStream = std::make_shared<SStream>();
+        pStream->fd = fd;
+        pStream->pSlots = pSlots;
+        if (nKind == KIND_SINK || nKind == KIND_DUPLEX)
+            std::thread(ReceiveIntoSlot, pStream).detach();
+        if (nKind == KIND_SOURCE || nKind == KIND_DUPLEX)
+            std::thread(SendPattern, pStream).detach();
+    }
 }
 
 void RunUdpEcho(int fd)
@@ -260,25 +282,23 @@ void RunUdpEcho(int fd)
     }
 }
 
-[[noreturn]] void RunServerProcess(int fdEcho, int fdSink, int fdSource, int fdUdp, int fdLife,
+[[noreturn]] void RunServerProcess(int fdEcho, int fdCloser, int fdSink, int fdSource, int fdDuplex, int fdUdp, int fdLife,
                                    SSinkSlot* pSlots)
 {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    static SHandle aListeners[3] = {{fdEcho, KIND_ECHO, true}, {fdSink, KIND_SINK, true},
-                                    {fdSource, KIND_SOURCE, true}};
-    std::vector<SHandle*> arrListeners;
-    for (SHandle& h : aListeners)
-    {
-        fcntl(h.fd, F_SETFL, fcntl(h.fd, F_GETFL) | O_NONBLOCK);
-        arrListeners.push_back(&h);
-    }
+    static SHandle echoListener{fdEcho, true, false}, closerListener{fdCloser, true, true};
+    fcntl(fdEcho, F_SETFL, fcntl(fdEcho, F_GETFL) | O_NONBLOCK);
+    fcntl(fdCloser, F_SETFL, fcntl(fdCloser, F_GETFL) | O_NONBLOCK);
     for (int i = 0; i < 2; i++)
     {
-        CWorker* pWorker = new CWorker(pSlots);
-        if (!pWorker->Init(arrListeners))
+        CWorker* pWorker = new CWorker;
+        if (!pWorker->Init(&echoListener, &closerListener))
             _exit(2);
         std::thread([pWorker] { pWorker->Run(); }).detach();
     }
+    std::thread(RunStreamServer, fdSink, KIND_SINK, pSlots).detach();
+    std::thread(RunStreamServer, fdSource, KIND_SOURCE, pSlots).detach();
+    std::thread(RunStreamServer, fdDuplex, KIND_DUPLEX, pSlots).detach();
     std::thread([fdUdp] { RunUdpEcho(fdUdp); }).detach();
     // Live as long as the generator holds the other end of the pipe.
     char c;
@@ -299,11 +319,13 @@ bool CServerProcess::Start()
         new (&m_pSlots[i]) SSinkSlot{{0}, {0}};
 
     int fdEcho = ListenTcp(m_nEcho);
+    int fdCloser = ListenTcp(m_nCloser);
     int fdSink = ListenTcp(m_nSink);
     int fdSource = ListenTcp(m_nSource);
+    int fdDuplex = ListenTcp(m_nDuplex);
     int fdUdp = BindUdp(m_nUdpEcho);
     int afdLife[2];
-    if (fdEcho < 0 || fdSink < 0 || fdSource < 0 || fdUdp < 0 || pipe2(afdLife, O_CLOEXEC) != 0)
+    if (fdEcho < 0 || fdCloser < 0 || fdSink < 0 || fdSource < 0 || fdDuplex < 0 || fdUdp < 0 || pipe2(afdLife, O_CLOEXEC) != 0)
         return false;
     m_pid = fork();
     if (m_pid < 0)
@@ -311,13 +333,15 @@ bool CServerProcess::Start()
     if (m_pid == 0)
     {
         close(afdLife[1]);
-        RunServerProcess(fdEcho, fdSink, fdSource, fdUdp, afdLife[0], m_pSlots);
+        RunServerProcess(fdEcho, fdCloser, fdSink, fdSource, fdDuplex, fdUdp, afdLife[0], m_pSlots);
     }
     close(afdLife[0]);
     m_fdLife = afdLife[1];
     close(fdEcho);
+    close(fdCloser);
     close(fdSink);
     close(fdSource);
+    close(fdDuplex);
     close(fdUdp);
     return true;
 }

@@ -86,7 +86,7 @@ bool IsVersionAllowed(int nVersion)
         return g_settings.bSocks4 != 0;
     if (nVersion == 5)
         return g_settings.bSocks5 != 0;
-    throw MakeErrorCode(0, 16);
+    throw MakeErrorCode(0, COND_SOCKS_NEGOTIATE);
 }
 
 unsigned char ChooseMethod(const unsigned char* pMethods, int nCount)

@@ -24,6 +24,7 @@
 #include "logging/LogFile.h"
 #include "net/BlockingSocket.h"
 #include "platform/Platform.h"
+#include "platform/Sockets.h"
 
 struct SServerContext
 {
@@ -88,15 +89,3 @@ void EngineThreadStarting();
 void EngineThreadEnded();
 // Waits in 1 ms slices until no engine thread runs; false after nTimeoutMs (negative: no limit).
 bool WaitEngineThreadsEnded(int nTimeoutMs);
-
-// Stop flags are plain 32-bit integers in the records, written by the stopping thread while the
-// stopped threads read them; every access goes through these two so that it is one atomic access.
-inline int32_t LoadStopFlag(const int32_t* pbStop)
-{
-    return __atomic_load_n(pbStop, __ATOMIC_ACQUIRE);
-}
-
-inline void StoreStopFlag(int32_t* pbStop, int32_t bValue)
-{
-    __atomic_store_n(pbStop, bValue, __ATOMIC_SEQ_CST);
-}

@@ -13,17 +13,6 @@
 #include "engine/SessionTable.h"
 #include "net/BlockingSocket.h"
 
-// Error codes of the engine (condition codes with a Windows Sockets half of 0).
-enum
-{
-    ERR_SOCKS_NEGOTIATE = 16,     // "Socks negotiate error"
-    ERR_SOCKS_AUTH = 17,          // "Socks negotiate auth. error"
-    ERR_METHOD_NOT_ALLOWED = 18,  // "Method not allowed"
-    ERR_VERSION_NOT_ALLOWED = 20, // "Socks version not allowed"
-    ERR_ADDRTYPE = 21,            // "Addresstype not supported"
-    ERR_SERVER = 22,              // "Server error"
-};
-
 // Seconds a closing socket waits for a negative reply to reach the client.
 const unsigned short NEGATIVE_REPLY_LINGER = 15;
 

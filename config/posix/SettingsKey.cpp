@@ -132,7 +132,9 @@ bool KeepBadFile(const CCArray& strPath, CCArray& strWhat)
     CCArray strBad;
     for (int n = 1; n <= MAX_BAD_COPIES; n++)
     {
-        strBad.Format("%s.bad-%d", strPath.GetString(), n);
+        CCArray strNumber;
+        strNumber.Format(".bad-%d", n);
+        strBad = strPath + strNumber;
         struct stat st;
         if (lstat(strBad.GetString(), &st) == 0)
             continue;

@@ -1,0 +1,54 @@
+// The measurements of the load generator. Each one is bounded in time and writes its figures as
+// (key, cell) pairs; failed operations are counted and shown in the cell, never dropped silently.
+#pragma once
+
+#include "EchoServer.h"
+#include "SocksClient.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// Data flows this long before a throughput window opens: slow start and the first filled buffers
+// stay out of the figure.
+constexpr double kWarmUpSeconds = 0.25;
+
+struct SBenchOptions
+{
+    STarget target;
+    int pidProxy = 0;          // whose memory and threads the idle test reads (0: none)
+    double dSeconds = 3.0;     // length of every timed figure
+    bool bSocks4 = true;
+    bool bUdp = true;
+    std::vector<int> arrIdleLevels{1000, 4000, 9000};
+};
+
+using CResults = std::vector<std::pair<std::string, std::string>>;
+
+class CMeasurements
+{
+public:
+    CMeasurements(const SBenchOptions& options, CServerProcess& servers, CResults& results)
+        : m_options(options), m_servers(servers), m_results(results)
+    {
+    }
+
+    void Throughput();
+    void SetupRate();
+    void UdpEchoes();
+    void IdleTunnels();
+
+private:
+    std::string Download(int nTunnels);
+    std::string Upload();
+    std::string BothWays();
+    int OpenCountedTunnel(uint16_t nPort, uint32_t& nSlot, std::string& strError);
+    void SetupFigures(const char* pszKey, ESocksRequest nRequest, int nClients);
+    std::string UdpFigure(size_t nPayload);
+    void WaitForQuietProxy();
+    void Put(const std::string& strKey, const std::string& strCell);
+
+    const SBenchOptions& m_options;
+    CServerProcess& m_servers;
+    CResults& m_results;
+};

@@ -1,0 +1,12 @@
+// The figures of one run of the generator as a file of "key<TAB>cell" lines, and the table that puts
+// the files of several runs side by side.
+#pragma once
+
+#include "Measurements.h"
+
+#include <string>
+#include <vector>
+
+bool WriteResults(const std::string& strFile, const std::string& strName, const CResults& results);
+// Prints one table: a row per measurement, a column per file. Returns false if a file is unreadable.
+bool PrintTable(const std::vector<std::string>& arrFiles, double dSeconds);

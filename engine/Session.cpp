@@ -1,0 +1,392 @@
+// Session.cpp: the session thread, the SOCKS4 and SOCKS5 negotiations and their replies.
+#include "engine/Session.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "config/Settings.h"
+#include "engine/AccessRules.h"
+#include "engine/Server.h"
+#include "engine/TcpRelay.h"
+#include "engine/UdpRelay.h"
+#include "net/ErrorCode.h"
+#include "net/ErrorText.h"
+
+namespace
+{
+const unsigned char SOCKS4_GRANTED = 0x5A;
+const unsigned char SOCKS4_REJECTED = 0x5B;
+
+const unsigned char SOCKS5_CMD_CONNECT = 1;
+const unsigned char SOCKS5_CMD_BIND = 2;
+const unsigned char SOCKS5_CMD_UDP_ASSOCIATE = 3;
+
+const unsigned char SOCKS5_ATYP_IPV4 = 1;
+const unsigned char SOCKS5_ATYP_NAME = 3;
+const unsigned char SOCKS5_ATYP_IPV6 = 4;
+
+const unsigned char SOCKS5_REP_SERVER_FAILURE = 0x01;
+const unsigned char SOCKS5_REP_HOST_UNREACHABLE = 0x04;
+const unsigned char SOCKS5_REP_COMMAND_NOT_SUPPORTED = 0x07;
+const unsigned char SOCKS5_REP_ADDRTYPE_NOT_SUPPORTED = 0x08;
+
+#ifdef __GNUC__
+#define NOINLINE __attribute__((noinline))
+#else
+#define NOINLINE
+#endif
+
+[[noreturn]] void ThrowEngineError(int nCondition)
+{
+    throw MakeErrorCode(0, nCondition);
+}
+
+// The 8-byte SOCKS4 reply; port and address are never filled in.
+void SendSocks4Reply(CClientSessionThread& client, unsigned char nStatus)
+{
+    unsigned char reply[8] = {0x00, nStatus, 0, 0, 0, 0, 0, 0};
+    client.SendAll(reply, sizeof(reply));
+}
+
+// One byte in a send of its own: the method and sub-negotiation replies go out that way.
+void SendByte(CClientSessionThread& client, unsigned char nByte)
+{
+    client.SendAll(&nByte, 1);
+}
+
+unsigned char ReceiveByte(CClientSessionThread& client)
+{
+    unsigned char nByte;
+    client.ReceiveAll(&nByte, 1);
+    return nByte;
+}
+
+// A length byte and that many bytes, kept zero-terminated (psz holds 256 bytes).
+void ReceiveCounted(CClientSessionThread& client, char* psz)
+{
+    unsigned char nLength = ReceiveByte(client);
+    client.ReceiveAll(psz, nLength);
+    psz[nLength] = 0;
+}
+
+void LogDisconnect(SCSTask* pTask, uint32_t nError)
+{
+    char szVersion[16];
+    if (pTask->nVersion != 0)
+        snprintf(szVersion, sizeof(szVersion), "%d", (int)pTask->nVersion);
+    else
+        strcpy(szVersion, "-");
+    CCArray strSource, strDest, strError;
+    EndpointText(pTask->saClient, strSource);
+    EndpointText(pTask->saDest, strDest);
+    if (nError != 0)
+        ErrorText(nError, strError);
+    else
+        strError = "-";
+    g_server.logFile.LogEvent(szVersion, pTask->szUser[0] ? pTask->szUser : "-", strSource.GetString(),
+                              strDest.GetString(), "Disconnect", strError.GetString());
+}
+
+// The destination side of a CONNECT, from the socket's creation to the relay, for both versions.
+// Whatever leaves it by throwing closes the destination socket first. pfnRefuse answers the
+// client when the connect fails; the grant is sent by pfnGrant.
+void ConnectAndRelay(CClientSessionThread& client, CDestinationTcpSocket& dest,
+                     void (*pfnRefuse)(CClientSessionThread&), void (*pfnGrant)(CClientSessionThread&))
+{
+    SCSTask* pTask = client.pTask;
+    try
+    {
+        dest.Create(SOCK_STREAM);
+        // The stop path may have swept the record between the start of Create and the moment
+        // the new handle was stored; a stopping session must not go on to a connect that nothing
+        // would interrupt.
+        if (SysIsFlagRaised(&pTask->bStop))
+            ThrowEngineError(COND_SERVER);
+        SetNoDelay(dest);
+        pTask->nState = SESSION_TCP_SETUP;
+        try
+        {
+            dest.Connect(pTask->saDest);
+        }
+        catch (uint32_t)
+        {
+            pfnRefuse(client);
+            throw;
+        }
+        pfnGrant(client);
+        RelayTcp(client, dest);
+    }
+    catch (uint32_t)
+    {
+        dest.Close();
+        throw;
+    }
+}
+
+void RefuseSocks4(CClientSessionThread& client)
+{
+    SendSocks4Reply(client, SOCKS4_REJECTED);
+    client.SetLinger(NEGATIVE_REPLY_LINGER);
+}
+
+void GrantSocks4(CClientSessionThread& client)
+{
+    SendSocks4Reply(client, SOCKS4_GRANTED);
+}
+
+void RefuseSocks5(CClientSessionThread& client)
+{
+    SendSocks5Failure(client, SOCKS5_REP_HOST_UNREACHABLE);
+}
+
+// The success reply carries the proxy's own end of the client connection as the bound address.
+// It goes out in three sends: the first four bytes, the address, the port.
+void GrantSocks5(CClientSessionThread& client)
+{
+    sockaddr_in saProxy;
+    client.GetSockName(&saProxy);
+    static const unsigned char head[4] = {0x05, 0x00, 0x00, SOCKS5_ATYP_IPV4};
+    client.SendAll(head, sizeof(head));
+    client.SendAll(&saProxy.sin_addr, 4);
+    client.SendAll(&saProxy.sin_port, 2);
+}
+// The negotiation steps that need large buffers live in frames of their own, which are gone
+// again before the relay runs: the stack pages a session touches stay resident for as long as
+// its tunnel lives.
+
+// The SOCKS4 user id, one byte at a time up to its zero byte, so that whatever follows it (the
+// client's first data) stays unread for the relay. 256 bytes without a zero are refused.
+NOINLINE void ReceiveSocks4UserId(CClientSessionThread& client)
+{
+    char szUserId[256];
+    int nLength = 0;
+    for (;;)
+    {
+        if (nLength == (int)sizeof(szUserId))
+            ThrowEngineError(COND_SOCKS_NEGOTIATE);
+        client.ReceiveAll(&szUserId[nLength], 1);
+        if (szUserId[nLength] == 0)
+            break;
+        nLength++;
+    }
+    memcpy(client.pTask->szUser, szUserId, (size_t)nLength + 1);
+}
+
+// The method selection: the offered methods, then 0x05 and the chosen method in two sends.
+NOINLINE unsigned char SelectSocks5Method(CClientSessionThread& client)
+{
+    unsigned char methods[256];
+    unsigned char nMethods = ReceiveByte(client);
+    client.ReceiveAll(methods, nMethods);
+    unsigned char nMethod = ChooseMethod(methods, nMethods);
+    SendByte(client, 0x05);
+    SendByte(client, nMethod);
+    if (nMethod == SOCKS5_METHOD_REFUSED)
+    {
+        client.SetLinger(NEGATIVE_REPLY_LINGER);
+        ThrowEngineError(COND_SOCKS_AUTH);
+    }
+    return nMethod;
+}
+
+// The user name and password sub-negotiation; the status goes out as 0x01 and the status byte
+// in two sends.
+NOINLINE void AuthenticateSocks5(CClientSessionThread& client)
+{
+    if (ReceiveByte(client) != 1)
+        ThrowEngineError(COND_SOCKS_NEGOTIATE);
+    char szUser[256], szPassword[256];
+    ReceiveCounted(client, szUser);
+    ReceiveCounted(client, szPassword);
+    unsigned char nStatus = CheckCredentials(szUser, szPassword);
+    SendByte(client, 0x01);
+    SendByte(client, nStatus);
+    if (nStatus != 0)
+    {
+        client.SetLinger(NEGATIVE_REPLY_LINGER);
+        ThrowEngineError(COND_SOCKS_AUTH);
+    }
+    memcpy(client.pTask->szUser, szUser, sizeof(client.pTask->szUser));
+}
+
+// Reads the whole request, refuses what is not served, and for a CONNECT to a host name
+// resolves it (a dotted name without a lookup). Returns CONNECT or UDP ASSOCIATE with the
+// destination in saDest.
+NOINLINE unsigned char ReceiveSocks5Request(CClientSessionThread& client, CDestinationTcpSocket& dest,
+                                            sockaddr_in& saDest)
+{
+    // Version, then command, reserved byte and address type.
+    if (ReceiveByte(client) != 5)
+        ThrowEngineError(COND_SOCKS_NEGOTIATE);
+    unsigned char header[3];
+    client.ReceiveAll(header, sizeof(header));
+    unsigned char nCommand = header[0];
+    unsigned char nAddressType = header[2];
+
+    memset(&saDest, 0, sizeof(saDest));
+    saDest.sin_family = AF_INET;
+    char szName[256];
+    if (nAddressType == SOCKS5_ATYP_IPV4)
+    {
+        unsigned char addressAndPort[6];
+        client.ReceiveAll(addressAndPort, sizeof(addressAndPort));
+        memcpy(&saDest.sin_addr, &addressAndPort[0], 4);
+        memcpy(&saDest.sin_port, &addressAndPort[4], 2);
+    }
+    else if (nAddressType == SOCKS5_ATYP_NAME)
+    {
+        ReceiveCounted(client, szName);
+        client.ReceiveAll(&saDest.sin_port, 2);
+    }
+    else if (nAddressType == SOCKS5_ATYP_IPV6)
+    {
+        unsigned char addressAndPort[18];
+        client.ReceiveAll(addressAndPort, sizeof(addressAndPort));
+        SendSocks5Failure(client, SOCKS5_REP_ADDRTYPE_NOT_SUPPORTED);
+        ThrowEngineError(COND_ADDRESS_TYPE);
+    }
+    else
+        ThrowEngineError(COND_SOCKS_NEGOTIATE);
+
+    // The command is looked at only now that the whole request has been read.
+    if (nCommand == SOCKS5_CMD_BIND)
+    {
+        SendSocks5Failure(client, SOCKS5_REP_COMMAND_NOT_SUPPORTED);
+        ThrowEngineError(COND_METHOD_NOT_ALLOWED);
+    }
+    if (nCommand != SOCKS5_CMD_CONNECT && nCommand != SOCKS5_CMD_UDP_ASSOCIATE)
+        ThrowEngineError(COND_SOCKS_NEGOTIATE);
+
+    if (nCommand == SOCKS5_CMD_CONNECT && nAddressType == SOCKS5_ATYP_NAME)
+    {
+        try
+        {
+            dest.ResolveAddress(szName, &saDest.sin_addr);
+        }
+        catch (uint32_t)
+        {
+            SendSocks5Failure(client, SOCKS5_REP_HOST_UNREACHABLE);
+            throw;
+        }
+    }
+    return nCommand;
+}
+}  // namespace
+
+CClientSessionThread::CClientSessionThread(SCSTask* pRecord)
+    : CTollgateSocket(&pRecord->hClientSocket, &pRecord->bStop), pTask(pRecord)
+{
+}
+
+CDestinationTcpSocket::CDestinationTcpSocket(SCSTask* pRecord)
+    : CTollgateSocket(&pRecord->hDestSocket, &pRecord->bStop), pTask(pRecord)
+{
+}
+
+// The replies are written in several small sends (two one-byte method sends, a success reply in
+// three parts), and the client's first data follows them at once. With Nagle's algorithm every
+// small send after the first waits for the peer's delayed acknowledgement, which stalls each
+// handshake for tens of milliseconds. Disabling it sends each write as it comes, in order.
+void SetNoDelay(CBlockingSocket& sock)
+{
+    int nOn = 1;
+    sock.GetApi()->setsockopt(sock.GetHandle(), IPPROTO_TCP, TCP_NODELAY, (const char*)&nOn, (int)sizeof(nOn));
+}
+
+void SendSocks5Failure(CClientSessionThread& client, unsigned char nReplyCode)
+{
+    unsigned char reply[10] = {0x05, nReplyCode, 0x00, SOCKS5_ATYP_IPV4, 0, 0, 0, 0, 0, 0};
+    client.SendAll(reply, sizeof(reply));
+    client.SetLinger(NEGATIVE_REPLY_LINGER);
+}
+
+unsigned SessionThreadProc(void* pArg)
+{
+    SCSTask* pTask = static_cast<SCSTask*>(pArg);
+    CClientSessionThread client(pTask);
+    uint32_t nError = 0;
+    try
+    {
+        client.GetPeerName(&pTask->saClient);
+        SetNoDelay(client);
+        if (g_server.logFile.IsOpen())
+        {
+            CCArray strSource;
+            EndpointText(pTask->saClient, strSource);
+            g_server.logFile.LogEvent("-", "-", strSource.GetString(), "-", "Connect", "-");
+        }
+        pTask->nState = SESSION_NEGOTIATING;
+        client.SetReceiveTimeout(15);
+        unsigned char nVersion = ReceiveByte(client);
+        // Throws "Socks negotiate error" for anything but 4 and 5.
+        if (!IsVersionAllowed(nVersion))
+            ThrowEngineError(COND_VERSION_NOT_ALLOWED);
+        client.SetReceiveTimeout(200);
+        if (nVersion == 4)
+            NegotiateSocks4(client);
+        else
+            NegotiateSocks5(client);
+    }
+    catch (uint32_t nCode)
+    {
+        nError = nCode;
+    }
+
+    client.Close();
+    // A session ended by the server's stop writes no line: the log ends with "Server stopped".
+    if (!SysIsFlagRaised(&pTask->bStop) && g_server.logFile.IsOpen())
+        LogDisconnect(pTask, nError);
+    uint32_t dwSessionId = pTask->dwSessionId;
+    {
+        CScopedLock lock(g_csSessionTable);
+        g_sessionTable.Remove(dwSessionId);  // releases the record
+    }
+    EngineThreadEnded();
+    return 0;
+}
+
+void NegotiateSocks4(CClientSessionThread& client)
+{
+    SCSTask* pTask = client.pTask;
+    pTask->nVersion = 4;
+    // Command, port and address; the port and address stay in network order.
+    unsigned char request[7];
+    client.ReceiveAll(request, sizeof(request));
+    ReceiveSocks4UserId(client);
+
+    unsigned char nCommand = request[0];
+    if (nCommand == 2)
+    {
+        RefuseSocks4(client);
+        ThrowEngineError(COND_METHOD_NOT_ALLOWED);
+    }
+    if (nCommand != 1)
+        ThrowEngineError(COND_SOCKS_NEGOTIATE);
+
+    sockaddr_in saDest;
+    memset(&saDest, 0, sizeof(saDest));
+    saDest.sin_family = AF_INET;
+    memcpy(&saDest.sin_port, &request[1], 2);
+    memcpy(&saDest.sin_addr, &request[3], 4);
+    pTask->saDest = saDest;
+
+    CDestinationTcpSocket dest(pTask);
+    ConnectAndRelay(client, dest, RefuseSocks4, GrantSocks4);
+}
+
+void NegotiateSocks5(CClientSessionThread& client)
+{
+    SCSTask* pTask = client.pTask;
+    pTask->nVersion = 5;
+    unsigned char nMethod = SelectSocks5Method(client);
+    if (nMethod == SOCKS5_METHOD_USERPASS)
+        AuthenticateSocks5(client);
+
+    CDestinationTcpSocket dest(pTask);
+    sockaddr_in saDest;
+    unsigned char nCommand = ReceiveSocks5Request(client, dest, saDest);
+    if (nCommand == SOCKS5_CMD_UDP_ASSOCIATE)
+        AssociateUdp(client);  // the request's address and port are not used
+    pTask->saDest = saDest;
+    ConnectAndRelay(client, dest, RefuseSocks5, GrantSocks5);
+}

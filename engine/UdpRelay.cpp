@@ -1,0 +1,282 @@
+// UdpRelay.cpp: the UDP association's set-up and watch on the session thread, and its relay
+// thread.
+#include "engine/UdpRelay.h"
+
+#include <cstring>
+#include <new>
+
+#include "engine/Server.h"
+#include "engine/SessionTable.h"
+#include "net/ErrorCode.h"
+#include "net/SocketApi.h"
+#include "platform/Sockets.h"
+
+namespace
+{
+const int UDP_BUFFER = 65535;
+const int UDP_HEADER_IPV4 = 10;  // reserved (2), fragment (1), address type (1), address (4), port (2)
+
+void LogRelayReady(SCSTask* pTask)
+{
+    CCArray strSource;
+    EndpointText(pTask->saClient, strSource);
+    g_server.logFile.LogEvent("5", pTask->szUser[0] ? pTask->szUser : "-", strSource.GetString(),
+                              "(UDP ASSOCIATE)", "UDP relay ready", "-");
+}
+
+// The reply to UDP ASSOCIATE: the relay's own address and port, in three sends.
+void SendRelayAddress(CClientSessionThread& client, const sockaddr_in& saRelay)
+{
+    static const unsigned char head[4] = {0x05, 0x00, 0x00, 0x01};
+    client.SendAll(head, sizeof(head));
+    client.SendAll(&saRelay.sin_addr, 4);
+    client.SendAll(&saRelay.sin_port, 2);
+}
+
+// Windows reports an ICMP port-unreachable for an earlier sendto as WSAECONNRESET on the next
+// recvfrom of the same socket; the socket itself is unharmed. Like a datagram too large for the
+// buffer (WSAEMSGSIZE), it costs one datagram and not the association.
+bool IsDatagramOnlyError(uint32_t nError)
+{
+    return ErrorWsa(nError) == WSAEMSGSIZE || ErrorWsa(nError) == WSAECONNRESET;
+}
+
+// A datagram from the client: checked, stripped of its header and sent on to its destination.
+// Every reason to drop it returns quietly.
+void RelayFromClient(CUdpAssociateThread& relay, char* pBuffer, char* pszName)
+{
+    SUdpContext* pUdp = relay.pUdp;
+    sockaddr_in saFrom;
+    int nLength;
+    try
+    {
+        nLength = relay.ReceiveFrom(pBuffer, UDP_BUFFER, &saFrom);
+    }
+    catch (uint32_t nError)
+    {
+        if (IsDatagramOnlyError(nError))
+            return;
+        throw;
+    }
+    AddTraffic(g_traffic.nUdpClient, (uint64_t)nLength);
+
+    // Only the client's own host may use the relay; its port is not compared.
+    const unsigned char* pb = reinterpret_cast<const unsigned char*>(pBuffer);
+    if (saFrom.sin_addr.s_addr != pUdp->saUdpClient.sin_addr.s_addr || nLength < 8 || pb[2] != 0)
+        return;
+
+    sockaddr_in saTo;
+    memset(&saTo, 0, sizeof(saTo));
+    saTo.sin_family = AF_INET;
+    int nHeader;
+    if (pb[3] == 1)
+    {
+        if (nLength < UDP_HEADER_IPV4)
+            return;
+        memcpy(&saTo.sin_addr, &pb[4], 4);
+        memcpy(&saTo.sin_port, &pb[8], 2);
+        nHeader = UDP_HEADER_IPV4;
+    }
+    else if (pb[3] == 3)
+    {
+        int nNameLength = pb[4];
+        if (nNameLength == 0 || nNameLength > nLength - 7)
+            return;
+        memcpy(pszName, &pb[5], (size_t)nNameLength);
+        pszName[nNameLength] = 0;
+        memcpy(&saTo.sin_port, &pb[5 + nNameLength], 2);
+        try
+        {
+            relay.dest.ResolveAddress(pszName, &saTo.sin_addr);
+        }
+        catch (uint32_t)
+        {
+            return;  // an unresolvable name drops its datagram only
+        }
+        nHeader = nNameLength + 7;
+    }
+    else
+        return;
+
+    try
+    {
+        int nSent = relay.dest.SendTo(pBuffer + nHeader, nLength - nHeader, saTo);
+        AddTraffic(g_traffic.nUdpDest, (uint64_t)nSent);
+    }
+    catch (uint32_t)
+    {
+        return;  // a datagram that cannot be sent on is dropped
+    }
+    // The client's port is learned from its relayed datagrams, and follows it if it moves.
+    pUdp->saUdpClient.sin_port = saFrom.sin_port;
+}
+
+// A datagram from any destination: received behind room for the header, given the header of
+// its sender, and sent to the client once the client's port is known.
+void RelayToClient(CUdpAssociateThread& relay, char* pBuffer)
+{
+    SUdpContext* pUdp = relay.pUdp;
+    sockaddr_in saFrom;
+    int nLength;
+    try
+    {
+        nLength = relay.dest.ReceiveFrom(pBuffer + UDP_HEADER_IPV4, UDP_BUFFER - UDP_HEADER_IPV4, &saFrom);
+    }
+    catch (uint32_t nError)
+    {
+        if (IsDatagramOnlyError(nError))
+            return;
+        throw;
+    }
+    AddTraffic(g_traffic.nUdpDest, (uint64_t)nLength);
+    if (pUdp->saUdpClient.sin_port == 0)
+        return;  // the client has not sent anything yet: there is nobody to send it to
+
+    pBuffer[0] = 0;
+    pBuffer[1] = 0;
+    pBuffer[2] = 0;
+    pBuffer[3] = 1;
+    memcpy(&pBuffer[4], &saFrom.sin_addr, 4);
+    memcpy(&pBuffer[8], &saFrom.sin_port, 2);
+    try
+    {
+        int nSent = relay.SendTo(pBuffer, nLength + UDP_HEADER_IPV4, pUdp->saUdpClient);
+        AddTraffic(g_traffic.nUdpClient, (uint64_t)nSent);
+    }
+    catch (uint32_t)
+    {
+        return;  // a datagram the client cannot take is dropped
+    }
+}
+}  // namespace
+
+CDestinationUdpSocket::CDestinationUdpSocket(SUdpContext* pContext)
+    : CTollgateSocket(&pContext->hDestUdpSocket, &pContext->bStop), pUdp(pContext)
+{
+}
+
+CUdpAssociateThread::CUdpAssociateThread(SUdpContext* pContext)
+    : CTollgateSocket(&pContext->hClientUdpSocket, &pContext->bStop), pUdp(pContext), dest(pContext)
+{
+}
+
+void AssociateUdp(CClientSessionThread& client)
+{
+    SCSTask* pTask = client.pTask;
+    memset(&pTask->saDest, 0xFF, sizeof(pTask->saDest));  // shown as "(UDP ASSOCIATE)"
+
+    SUdpContext udp;
+    udp.bStop = 0;
+    udp.hClientUdpSocket = INVALID_SOCKET;
+    udp.hDestUdpSocket = INVALID_SOCKET;
+    client.GetPeerName(&udp.saUdpClient);
+    udp.saUdpClient.sin_port = 0;
+    client.GetSockName(&udp.saRelay);
+    udp.saRelay.sin_port = 0;
+
+    bool bReady = false;
+    if (udp.hReadyEvent.Create(false) && udp.hDoneEvent.Create(false))
+    {
+        EngineThreadStarting();
+        CheckThreadCreated(SysStartThread(UdpAssociateThreadProc, &udp, SysScaledStack(64 * 1024), nullptr));
+        // When both are set, the relay was ready before it ended: the association stands, and
+        // relays nothing.
+        bReady = SysWaitEither(udp.hReadyEvent, udp.hDoneEvent, -1) == 0;
+    }
+    if (!bReady)
+    {
+        // The relay thread has already ended (or never started).
+        udp.hReadyEvent.Close();
+        udp.hDoneEvent.Close();
+        SendSocks5Failure(client, 0x01);
+        throw MakeErrorCode(0, COND_SERVER);
+    }
+
+    try
+    {
+        SendRelayAddress(client, udp.saRelay);
+        pTask->nState = SESSION_UDP_READY;
+        if (g_server.logFile.IsOpen())
+            LogRelayReady(pTask);
+        // The association lives while the TCP connection stays open and silent: a byte, the
+        // client's close or a reset all make it readable and end the association.
+        client.SetReceiveTimeout(-1);
+        client.WaitReady(true);
+        throw MakeErrorCode(0, 0);
+    }
+    catch (uint32_t)
+    {
+        // Closing both UDP sockets ends the relay thread wherever it blocks; it must be gone
+        // before the context on this stack is.
+        SysRaiseFlag(&udp.bStop);
+        CloseSocketAt(&udp.hClientUdpSocket, GetDefaultSocketApi()->closesocket);
+        CloseSocketAt(&udp.hDestUdpSocket, GetDefaultSocketApi()->closesocket);
+        udp.hDoneEvent.Wait(-1);
+        udp.hReadyEvent.Close();
+        udp.hDoneEvent.Close();
+        throw;
+    }
+}
+
+unsigned UdpAssociateThreadProc(void* pArg)
+{
+    SUdpContext* pUdp = static_cast<SUdpContext*>(pArg);
+    CUdpAssociateThread relay(pUdp);
+    try
+    {
+        relay.Create(SOCK_DGRAM);
+        relay.Bind(pUdp->saRelay);  // writes back the relay's address and fresh port
+        relay.dest.Create(SOCK_DGRAM);
+        sockaddr_in saAny;
+        memset(&saAny, 0, sizeof(saAny));
+        saAny.sin_family = AF_INET;
+        relay.dest.Bind(saAny);
+        pUdp->saUdpClient.sin_port = 0;
+        pUdp->hReadyEvent.Set();
+        RelayUdp(relay);
+    }
+    catch (uint32_t)
+    {
+        // Set-up failures and the relay's end alike: the session learns of it through hDoneEvent.
+    }
+    relay.Close();
+    relay.dest.Close();
+    pUdp->hDoneEvent.Set();  // the context is not touched after this
+    EngineThreadEnded();
+    return 0;
+}
+
+void RelayUdp(CUdpAssociateThread& relay)
+{
+    char* pBuffer = new (std::nothrow) char[UDP_BUFFER];
+    char* pszName = new (std::nothrow) char[256];
+    try
+    {
+        if (pBuffer == nullptr || pszName == nullptr)
+            throw MakeErrorCode(0, COND_SERVER);
+        for (;;)
+        {
+            SOCKET hClient = relay.GetHandle();
+            SOCKET hDest = relay.dest.GetHandle();
+            SOCKSET readSet;
+            SockSetClear(&readSet);
+            SockSetAdd(&readSet, hClient);
+            SockSetAdd(&readSet, hDest);
+            int nReady = relay.GetApi()->select(0, &readSet, nullptr, nullptr, nullptr);
+            if (nReady == 0)
+                throw MakeErrorCode(SysGetSocketError(), COND_SELECT_TIMEOUT);
+            if (nReady == SOCKET_ERROR)
+                throw MakeErrorCode(SysGetSocketError(), COND_SELECT);
+            if (SockSetHas(&readSet, hClient))
+                RelayFromClient(relay, pBuffer, pszName);
+            if (SockSetHas(&readSet, hDest))
+                RelayToClient(relay, pBuffer);
+        }
+    }
+    catch (uint32_t)
+    {
+        delete[] pBuffer;
+        delete[] pszName;
+        throw;
+    }
+}

@@ -1,0 +1,165 @@
+// Sockets.cpp (Windows): the socket functions of the platform are the Windows Sockets functions.
+//
+// The wrappers exist because the SSocketApi table holds plain (cdecl) function pointers, while
+// the Windows Sockets entry points are __stdcall.
+#include "platform/Sockets.h"
+
+#include <cstring>
+
+void SockSetClear(SOCKSET* pSet)
+{
+    FD_ZERO(pSet);
+}
+
+void SockSetAdd(SOCKSET* pSet, SOCKET s)
+{
+    FD_SET(s, pSet);
+}
+
+bool SockSetHas(const SOCKSET* pSet, SOCKET s)
+{
+    for (u_int i = 0; i < pSet->fd_count; i++)
+    {
+        if (pSet->fd_array[i] == s)
+            return true;
+    }
+    return false;
+}
+
+int SysGetSocketError()
+{
+    return WSAGetLastError();
+}
+
+void SysSetSocketError(int nError)
+{
+    WSASetLastError(nError);
+}
+
+SOCKET SysExchangeSocket(volatile SOCKET* pHandle, SOCKET hNew)
+{
+    return (SOCKET)InterlockedExchangePointer((PVOID volatile*)pHandle, (PVOID)hNew);
+}
+
+// An aligned pointer-sized read is atomic on x86; volatile keeps the compiler from caching it.
+SOCKET SysLoadSocket(const volatile SOCKET* pHandle)
+{
+    return *pHandle;
+}
+
+void SysRaiseFlag(volatile int32_t* pFlag)
+{
+    InterlockedExchange((volatile LONG*)pFlag, 1);
+}
+
+bool SysIsFlagRaised(const volatile int32_t* pFlag)
+{
+    return *pFlag != 0;
+}
+
+// gethostbyname keeps its result in per-thread storage, so concurrent lookups on different
+// threads do not disturb each other.
+bool SysLookupHost(const char* pszName, in_addr* pAddr)
+{
+    hostent* pHost = gethostbyname(pszName);
+    if (!pHost || pHost->h_addrtype != AF_INET || !pHost->h_addr_list || !pHost->h_addr_list[0])
+    {
+        if (pHost)
+            WSASetLastError(WSANO_DATA);
+        return false;
+    }
+    memcpy(pAddr, pHost->h_addr_list[0], sizeof(in_addr));
+    return true;
+}
+
+// The lookup thread only calls gethostbyname, which does its work in the system's DNS client:
+// a 64 KB reservation is what every short-lived engine thread gets.
+size_t SysLookupStackSize()
+{
+    return SysScaledStack(64 * 1024);
+}
+
+SOCKET SysSocket(int af, int type, int protocol)
+{
+    return socket(af, type, protocol);
+}
+
+int SysCloseSocket(SOCKET s)
+{
+    return closesocket(s);
+}
+
+int SysConnect(SOCKET s, const sockaddr* pAddr, int nLen)
+{
+    return connect(s, pAddr, nLen);
+}
+
+int SysRecv(SOCKET s, char* pBuf, int nLen, int nFlags)
+{
+    return recv(s, pBuf, nLen, nFlags);
+}
+
+int SysRecvFrom(SOCKET s, char* pBuf, int nLen, int nFlags, sockaddr* pFrom, int* pnFromLen)
+{
+    return recvfrom(s, pBuf, nLen, nFlags, pFrom, pnFromLen);
+}
+
+int SysSend(SOCKET s, const char* pBuf, int nLen, int nFlags)
+{
+    return send(s, pBuf, nLen, nFlags);
+}
+
+int SysSendTo(SOCKET s, const char* pBuf, int nLen, int nFlags, const sockaddr* pTo, int nToLen)
+{
+    return sendto(s, pBuf, nLen, nFlags, pTo, nToLen);
+}
+
+int SysSelect(int nfds, SOCKSET* pRead, SOCKSET* pWrite, SOCKSET* pExcept, const timeval* pTimeout)
+{
+    return select(nfds, pRead, pWrite, pExcept, const_cast<timeval*>(pTimeout));
+}
+
+int SysBind(SOCKET s, const sockaddr* pAddr, int nLen)
+{
+    return bind(s, pAddr, nLen);
+}
+
+int SysListen(SOCKET s, int nBacklog)
+{
+    return listen(s, nBacklog);
+}
+
+SOCKET SysAccept(SOCKET s, sockaddr* pAddr, int* pnLen)
+{
+    return accept(s, pAddr, pnLen);
+}
+
+int SysSetSockOpt(SOCKET s, int nLevel, int nName, const char* pValue, int nLen)
+{
+    return setsockopt(s, nLevel, nName, pValue, nLen);
+}
+
+int SysGetSockName(SOCKET s, sockaddr* pAddr, int* pnLen)
+{
+    return getsockname(s, pAddr, pnLen);
+}
+
+int SysGetPeerName(SOCKET s, sockaddr* pAddr, int* pnLen)
+{
+    return getpeername(s, pAddr, pnLen);
+}
+
+bool SysSocketsStartup(int* pnMajor, int* pnMinor)
+{
+    WSADATA wsa;
+    if (WSAStartup(MAKEWORD(1, 1), &wsa) != 0)
+        return false;
+    *pnMajor = LOBYTE(wsa.wVersion);
+    *pnMinor = HIBYTE(wsa.wVersion);
+    return true;
+}
+
+void SysSocketsCleanup()
+{
+    WSACleanup();
+}

@@ -1,0 +1,260 @@
+// ScriptedEngineTest.cpp: engine paths that the loopback network cannot produce, played over the
+// scripted socket table: a destination that must never be dialled, sockets that cannot be
+// created or bound, a client that says nothing, partial sends, Windows' connection-reset report
+// on UDP sockets, and a listener whose Accept fails.
+#include <cstring>
+
+#include "../support/ScriptedSocketApi.h"
+#include "EngineTestSupport.h"
+#include "config/Settings.h"
+#include "engine/Session.h"
+#include "engine/SessionTable.h"
+#include "engine/UdpRelay.h"
+
+namespace
+{
+sockaddr_in Address(uint32_t dwHost, uint16_t nPort)
+{
+    sockaddr_in sa = LoopbackAddress(nPort);
+    sa.sin_addr.s_addr = htonl(dwHost);
+    return sa;
+}
+
+class ScriptedEngine : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        SetServerShell(&TestShell());
+        script.InstallAsDefault();
+        g_settings.bSocks4 = 1;
+        g_settings.bSocks5 = 1;
+        g_settings.bSocks5Auth = 0;
+        g_settings.bIpFilter = 0;
+        nConnectionLimit = 9999;
+        CCArray strPath((folder.GetPath() + PATH_SEPARATOR + "ServerLog.txt").c_str());
+        g_server.logFile.Open(strPath);
+        strLogPath = strPath.GetString();
+    }
+
+    void TearDown() override
+    {
+        g_server.logFile.Close();
+        EXPECT_TRUE(WaitEngineThreadsEnded(WAIT_MS));
+    }
+
+    // A scripted client connection from 127.0.0.1:5555 to the proxy at 127.0.0.1:1080.
+    SOCKET NewClient()
+    {
+        SOCKET h = script.AddSocket();
+        script.SetPeerName(h, Address(0x7F000001, 5555));
+        script.SetSockName(h, Address(0x7F000001, 1080));
+        return h;
+    }
+
+    // Runs a whole session on this thread, as the listener would have it run on its own.
+    void RunSession(SOCKET hClient)
+    {
+        SCSTask* pTask = NewSessionRecord(hClient);
+        pTask->dwSessionId = 0x7E000000u + (uint32_t)++nSessions;
+        {
+            CScopedLock lock(g_csSessionTable);
+            ASSERT_TRUE(g_sessionTable.Insert(pTask));
+        }
+        EngineThreadStarting();
+        SessionThreadProc(pTask);
+        EXPECT_EQ(GetSessionCount(), 0);
+    }
+
+    SLogLine LastLine()
+    {
+        std::vector<SLogLine> lines = ReadLog(strLogPath);
+        return lines.empty() ? SLogLine() : lines.back();
+    }
+
+    CTempFolder folder;
+    CScriptedSocketApi script;
+    std::string strLogPath;
+    int nSessions = 0;
+};
+}  // namespace
+
+TEST_F(ScriptedEngine, Socks4HostNameAfterTheUserIdIsNotRecognised)
+{
+    SOCKET hClient = NewClient();
+    // SOCKS4a would read a host name after the user id for 0.0.0.1: here the request is a plain
+    // connect to 0.0.0.1, and the name bytes are the client's first data.
+    script.QueueData(hClient, ByteString({4, 1, 0, 80, 0, 0, 0, 1}) + "me" + std::string(1, '\0'));
+    script.QueueData(hClient, std::string("example.com") + '\0');
+    SOCKET hDest = script.NextHandle();
+    script.SetWhenEmpty(hDest, CScriptedSocketApi::EMPTY_BLOCK);
+    RunSession(hClient);
+
+    EXPECT_TRUE(script.IsConnected(hDest));
+    EXPECT_EQ(EndpointOf(script.ConnectedTo(hDest)), "0.0.0.1:80");
+    EXPECT_EQ(HexOf(script.Sent(hClient)), HexOf(SOCKS4_GRANTED));
+    EXPECT_EQ(script.Sent(hDest), std::string("example.com") + '\0');
+    EXPECT_TRUE(script.IsClosed(hDest));
+    EXPECT_TRUE(script.IsClosed(hClient));
+    SLogLine line = LastLine();
+    EXPECT_EQ(line.strStatus, "Disconnect");
+    EXPECT_EQ(line.strUser, "me");
+    EXPECT_EQ(line.strDest, "0.0.0.1:80");
+    EXPECT_EQ(line.strError, "-");
+}
+
+TEST_F(ScriptedEngine, SessionSocketsHaveNagleOff)
+{
+    SOCKET hClient = NewClient();
+    script.QueueData(hClient, Socks4Connect(80));
+    SOCKET hDest = script.NextHandle();
+    RunSession(hClient);
+    for (SOCKET h : {hClient, hDest})
+    {
+        bool bNoDelay = false;
+        for (const CScriptedSocketApi::SOption& option : script.Options(h))
+            bNoDelay |= option.nLevel == IPPROTO_TCP && option.nName == TCP_NODELAY;
+        EXPECT_TRUE(bNoDelay);
+    }
+}
+
+TEST_F(ScriptedEngine, DestinationSocketThatCannotBeCreatedEndsTheSessionWithoutAReply)
+{
+    SOCKET hClient = NewClient();
+    script.QueueData(hClient, ByteString({5, 1, 0}) + Socks5Request(1, 80));
+    script.FailNext(CScriptedSocketApi::CALL_SOCKET, WSAEMFILE);
+    RunSession(hClient);
+    EXPECT_EQ(HexOf(script.Sent(hClient)), "05 00");
+    SLogLine line = LastLine();
+    EXPECT_EQ(line.strStatus, "Disconnect");
+    EXPECT_EQ(line.strError, "Too many open files (10024)");
+}
+
+TEST_F(ScriptedEngine, ClientSilentBeforeTheVersionByteTimesOut)
+{
+    SOCKET hClient = NewClient();
+    script.SetWhenEmpty(hClient, CScriptedSocketApi::EMPTY_TIMEOUT);
+    RunSession(hClient);
+    EXPECT_EQ(script.Sent(hClient), "");
+    SLogLine line = LastLine();
+    EXPECT_EQ(line.strVersion, "-");
+    EXPECT_EQ(line.strSource, "127.0.0.1:5555");
+    EXPECT_EQ(line.strError, "Select error timeout");
+}
+
+TEST_F(ScriptedEngine, UdpRelayThatCannotBindIsAServerError)
+{
+    SOCKET hClient = NewClient();
+    script.QueueData(hClient, ByteString({5, 1, 0, 5, 3, 0, 1, 0, 0, 0, 0, 0, 0}));
+    script.FailNext(CScriptedSocketApi::CALL_BIND, WSAEADDRINUSE);
+    RunSession(hClient);
+    EXPECT_EQ(HexOf(script.Sent(hClient)), HexOf(ByteString({5, 0}) + Socks5Failure(1)));
+    SLogLine line = LastLine();
+    EXPECT_EQ(line.strDest, "(UDP ASSOCIATE)");
+    EXPECT_EQ(line.strError, "Server error");
+    // Both UDP sockets the relay thread created were closed again.
+    for (SOCKET h : script.CreatedSockets())
+        EXPECT_TRUE(script.IsClosed(h));
+}
+
+TEST_F(ScriptedEngine, TunnelPassesWholeBlocksWhenTheSystemTakesThemInParts)
+{
+    SOCKET hClient = NewClient();
+    std::string strData;
+    for (int i = 0; i < 100; i++)
+        strData += (char)('a' + i % 26);
+    script.QueueData(hClient, Socks4Connect(80));
+    script.QueueData(hClient, strData);
+    SOCKET hDest = script.NextHandle();
+    script.SetWhenEmpty(hDest, CScriptedSocketApi::EMPTY_BLOCK);
+    script.SetSendLimit(hDest, 7);
+    RunSession(hClient);
+    EXPECT_EQ(script.Sent(hDest), strData);
+    EXPECT_GE(script.SendCalls(hDest).size(), 15u);
+}
+
+// The relay thread alone, with its two sockets scripted: what the destination sends before the
+// client has sent anything is dropped, and Windows' report of an unreachable port (10054) on
+// either socket costs nothing but that report.
+TEST_F(ScriptedEngine, UdpRelayDropsEarlyRepliesAndSurvivesResetReports)
+{
+    SUdpContext udp;
+    udp.bStop = 0;
+    udp.hClientUdpSocket = INVALID_SOCKET;
+    udp.hDestUdpSocket = INVALID_SOCKET;
+    udp.saRelay = Address(0x7F000001, 0);
+    udp.saUdpClient = Address(0x7F000001, 0);
+    ASSERT_TRUE(udp.hReadyEvent.Create(false));
+    ASSERT_TRUE(udp.hDoneEvent.Create(false));
+    SOCKET hClientSide = script.NextHandle();
+    SOCKET hDestSide = hClientSide + 1;
+    script.SetWhenEmpty(hClientSide, CScriptedSocketApi::EMPTY_BLOCK);
+    script.SetWhenEmpty(hDestSide, CScriptedSocketApi::EMPTY_BLOCK);
+    sockaddr_in saServer = Address(0x7F000001, 53);
+    sockaddr_in saClient = Address(0x7F000001, 6000);
+    script.QueueDatagram(hDestSide, "early", saServer);
+    script.QueueError(hDestSide, WSAECONNRESET);
+    script.QueueError(hClientSide, WSAECONNRESET);
+
+    EngineThreadStarting();
+    ASSERT_TRUE(SysStartThread(UdpAssociateThreadProc, &udp, SysScaledStack(64 * 1024), nullptr));
+    ASSERT_EQ(SysWaitEither(udp.hReadyEvent, udp.hDoneEvent, WAIT_MS), 0);
+    EXPECT_TRUE(WaitUntil([&] { return script.PendingSteps(hDestSide) == 0 && script.PendingSteps(hClientSide) == 0; }));
+
+    script.QueueDatagram(hClientSide, UdpHeader53("query"), saClient);
+    EXPECT_TRUE(WaitUntil([&] { return script.SentDatagrams(hDestSide).size() == 1; }));
+    script.QueueDatagram(hDestSide, "answer", saServer);
+    EXPECT_TRUE(WaitUntil([&] { return script.SentDatagrams(hClientSide).size() == 1; }));
+    EXPECT_FALSE(udp.hDoneEvent.IsSignalled());
+
+    SysRaiseFlag(&udp.bStop);
+    CloseSocketAt(&udp.hClientUdpSocket);
+    CloseSocketAt(&udp.hDestUdpSocket);
+    ASSERT_TRUE(udp.hDoneEvent.Wait(WAIT_MS));
+
+    std::vector<CScriptedSocketApi::SDatagram> toDest = script.SentDatagrams(hDestSide);
+    ASSERT_EQ(toDest.size(), 1u);
+    EXPECT_EQ(toDest[0].strData, "query");
+    EXPECT_EQ(EndpointOf(toDest[0].saAddr), "127.0.0.1:53");
+    std::vector<CScriptedSocketApi::SDatagram> toClient = script.SentDatagrams(hClientSide);
+    ASSERT_EQ(toClient.size(), 1u);
+    EXPECT_EQ(HexOf(toClient[0].strData), HexOf(ByteString({0, 0, 0, 1, 127, 0, 0, 1, 0, 53}) + "answer"));
+    EXPECT_EQ(EndpointOf(toClient[0].saAddr), "127.0.0.1:6000");
+}
+
+// The listener over a scripted listening socket: a client that reset before it was accepted is
+// skipped, an admitted client gets its session, and a failing Accept takes the server down.
+TEST_F(ScriptedEngine, ListenerSkipsResetClientsAndReportsAFailedAccept)
+{
+    g_server.logFile.Close();
+    g_settings.addrService = Address(0x7F000001, 0);
+    g_settings.bLog = 1;
+    g_settings.strLogFolder = folder.GetPath().c_str();
+
+    SOCKET hClient = NewClient();
+    script.QueueData(hClient, ByteString({6}));
+    SOCKET hListen = script.NextHandle();
+    script.SetWhenEmpty(hListen, CScriptedSocketApi::EMPTY_BLOCK);
+    script.FailNext(CScriptedSocketApi::CALL_ACCEPT, WSAECONNRESET);
+    script.QueueAccept(hListen, hClient, Address(0x7F000001, 5555));
+
+    ASSERT_EQ(StartServer(), FLOW_DONE);
+    strLogPath = g_server.logFile.GetFileName().GetString();
+    EXPECT_EQ(ntohs(g_server.saListen.sin_port), ntohs(script.ConnectedTo(hListen).sin_port));
+    EXPECT_TRUE(script.IsListening(hListen));
+    std::vector<SLogLine> lines = WaitLog(strLogPath, [](const SLogLine& l) { return l.strStatus == "Disconnect"; });
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].strError, "Socks negotiate error");
+    EXPECT_GE(script.CallCount(CScriptedSocketApi::CALL_ACCEPT), 2);
+
+    int nWentDown = TestShell().GetWentDownCount();
+    CloseSocketAt(&g_server.hListenSocket);  // the blocked Accept fails with WSAEINTR
+    ASSERT_TRUE(WaitUntil([&] {
+        TestShell().WaitForEvents(1);
+        return TestShell().GetWentDownCount() > nWentDown;
+    }));
+    ASSERT_TRUE(WaitUntil([] { return !IsServerRunning(); }));
+    SLogLine last = LastLine();
+    EXPECT_EQ(last.strStatus, "Server went down");
+    EXPECT_EQ(last.strError, "Interrupted function call (10004)");
+}
