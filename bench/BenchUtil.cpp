@@ -45,7 +45,7 @@ struct SPatternBuffer
     }
 };
 const SPatternBuffer g_pattern;
-}
+} // namespace
 
 const unsigned char* PatternAt(uint64_t nPos)
 {
@@ -168,6 +168,15 @@ bool RecvAll(int fd, void* pData, size_t nLen)
     return true;
 }
 
+std::string ErrnoReason(const char* pszWhat)
+{
+    if (errno == 0)
+        return std::string(pszWhat) + ": closed by peer";
+    if (errno == EAGAIN)
+        return std::string(pszWhat) + ": timed out";
+    return std::string(pszWhat) + ": " + strerror(errno);
+}
+
 namespace
 {
 int BindLoopback(int nType, uint16_t& nPort)
@@ -185,7 +194,7 @@ int BindLoopback(int nType, uint16_t& nPort)
     nPort = ntohs(sa.sin_port);
     return fd;
 }
-}
+} // namespace
 
 int ListenTcp(uint16_t& nPort)
 {
@@ -261,7 +270,7 @@ std::multimap<int, int> ReadChildren()
     closedir(pDir);
     return mapChildren;
 }
-}
+} // namespace
 
 SProcStats ReadProcessTree(int pid)
 {

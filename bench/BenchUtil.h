@@ -38,6 +38,10 @@ void SetSocketTimeouts(int fd, int nTimeoutMs);
 bool SendAll(int fd, const void* pData, size_t nLen);
 bool RecvAll(int fd, void* pData, size_t nLen);
 
+// "what: reason" for the errno of a failed call: "closed by peer" for 0 (end of stream, as RecvAll
+// leaves it), "timed out" for a socket time-out.
+std::string ErrnoReason(const char* pszWhat);
+
 // Listening or bound loopback socket on an ephemeral port; returns -1 on failure.
 int ListenTcp(uint16_t& nPort);
 int BindUdp(uint16_t& nPort);
@@ -48,8 +52,8 @@ long RaiseDescriptorLimit();
 struct SProcStats
 {
     bool bAlive = false;
-    uint64_t nRssKb = 0;     // VmRSS summed over the process and its descendants
-    int nThreads = 0;        // Threads summed likewise
+    uint64_t nRssKb = 0; // VmRSS summed over the process and its descendants
+    int nThreads = 0;    // Threads summed likewise
     int nProcesses = 0;
 };
 SProcStats ReadProcessTree(int pid);

@@ -35,19 +35,19 @@ enum EKind
 {
     KIND_SINK,
     KIND_SOURCE,
-    KIND_DUPLEX  // a sink and a source at once on one connection
+    KIND_DUPLEX // a sink and a source at once on one connection
 };
 
 struct SHandle
 {
     int fd;
     bool bListener;
-    bool bCloseAtOnce;  // a listener whose connections are closed as soon as they are accepted
+    bool bCloseAtOnce; // a listener whose connections are closed as soon as they are accepted
 };
 
 struct SConn : SHandle
 {
-    std::vector<unsigned char> arrPending;  // data the peer has not taken yet
+    std::vector<unsigned char> arrPending; // data the peer has not taken yet
     size_t nPendingOff = 0;
 };
 
@@ -107,7 +107,7 @@ void CWorker::Accept(SHandle* pListener)
     {
         int fd = accept4(pListener->fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0)
-            return;  // EAGAIN, or out of descriptors: the clients will see their tunnels fail
+            return; // EAGAIN, or out of descriptors: the clients will see their tunnels fail
         if (pListener->bCloseAtOnce)
         {
             close(fd);
@@ -216,11 +216,15 @@ void ReceiveIntoSlot(const std::shared_ptr<SStream>& pStream)
                 continue;
             if (n <= 0)
                 break;
-            if (!bBroken && !CheckPattern(abBuffer, (size_t)n, nPos))
+            if (bBroken)
+                continue;
+            if (!CheckPattern(abBuffer, (size_t)n, nPos))
             {
-                // Once the pattern breaks the stream position means nothing: count the stream once.
+                // From here on nothing that arrives can be trusted: count the stream once as bad and
+                // none of its later bytes.
                 bBroken = true;
                 slot.nBadBlocks.fetch_add(1);
+                continue;
             }
             nPos += (uint64_t)n;
             slot.nBytes.fetch_add((uint64_t)n);
@@ -282,8 +286,8 @@ void RunUdpEcho(int fd)
     }
 }
 
-[[noreturn]] void RunServerProcess(int fdEcho, int fdCloser, int fdSink, int fdSource, int fdDuplex, int fdUdp, int fdLife,
-                                   SSinkSlot* pSlots)
+[[noreturn]] void RunServerProcess(int fdEcho, int fdCloser, int fdSink, int fdSource, int fdDuplex,
+                                   int fdUdp, int fdLife, SSinkSlot* pSlots)
 {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     static SHandle echoListener{fdEcho, true, false}, closerListener{fdCloser, true, true};
@@ -306,12 +310,12 @@ void RunUdpEcho(int fd)
         ;
     _exit(0);
 }
-}
+} // namespace
 
 bool CServerProcess::Start()
 {
-    void* pShared = mmap(nullptr, sizeof(SSinkSlot) * kSlots, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
-                         -1, 0);
+    void* pShared =
+        mmap(nullptr, sizeof(SSinkSlot) * kSlots, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (pShared == MAP_FAILED)
         return false;
     m_pSlots = (SSinkSlot*)pShared;
@@ -325,7 +329,8 @@ bool CServerProcess::Start()
     int fdDuplex = ListenTcp(m_nDuplex);
     int fdUdp = BindUdp(m_nUdpEcho);
     int afdLife[2];
-    if (fdEcho < 0 || fdCloser < 0 || fdSink < 0 || fdSource < 0 || fdDuplex < 0 || fdUdp < 0 || pipe2(afdLife, O_CLOEXEC) != 0)
+    if (fdEcho < 0 || fdCloser < 0 || fdSink < 0 || fdSource < 0 || fdDuplex < 0 || fdUdp < 0 ||
+        pipe2(afdLife, O_CLOEXEC) != 0)
         return false;
     m_pid = fork();
     if (m_pid < 0)

@@ -9,8 +9,8 @@
 //
 // They run in a child process of the generator so that the descriptors of thousands of idle tunnels
 // are split between two processes (client ends here, server ends there), each under the limit.
-// A sink or duplex connection begins with a 4-byte slot number; the sink adds every byte it receives (and every
-// block that breaks the pattern) to that slot in memory shared with the generator, so that upload
+// A sink or duplex connection begins with a 4-byte slot number; the sink adds every byte it receives (and
+// every block that breaks the pattern) to that slot in memory shared with the generator, so that upload
 // figures count bytes that really arrived, not bytes that merely left the generator.
 #pragma once
 
@@ -50,7 +50,7 @@ public:
 private:
     uint16_t m_nEcho = 0, m_nCloser = 0, m_nSink = 0, m_nSource = 0, m_nDuplex = 0, m_nUdpEcho = 0;
     pid_t m_pid = -1;
-    int m_fdLife = -1;  // the server process ends when this pipe closes
+    int m_fdLife = -1; // the server process ends when this pipe closes
     SSinkSlot* m_pSlots = nullptr;
     uint32_t m_nNextSlot = 0;
 };

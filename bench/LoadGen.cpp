@@ -4,7 +4,9 @@
 //               [--idle 1000,4000,9000] [--only tp,setup,udp,idle] [--out FILE]
 //       Starts its own destination servers, measures, prints "key<TAB>cell" lines (and writes them to
 //       FILE). Without --proxy every figure is taken on direct connections.
-//   tgbench table [--seconds S] FILE...     one table, a column per results file
+//   tgbench table [--seconds S] [--load L] FILE...
+//                                           one table, a column per results file; L is the load
+//                                           average taken before the run began
 //   tgbench free-port                       prints a loopback TCP port that was free a moment ago
 //   tgbench wait-port 127.0.0.1:PORT SECS   waits until something accepts on PORT (exit 1 if not)
 #include "BenchUtil.h"
@@ -29,7 +31,7 @@ int Usage()
     fprintf(stderr,
             "usage: tgbench run --name NAME [--proxy 127.0.0.1:PORT --pid PID] [--seconds S] [--no-socks4]\n"
             "                   [--no-udp] [--idle N,N,...] [--only tp,setup,udp,idle] [--out FILE]\n"
-            "       tgbench table [--seconds S] FILE...\n"
+            "       tgbench table [--seconds S] [--load L] FILE...\n"
             "       tgbench free-port\n"
             "       tgbench wait-port 127.0.0.1:PORT SECONDS\n");
     return 2;
@@ -106,7 +108,6 @@ int Run(int argc, char** argv)
             servers.EchoPort(), servers.SinkPort(), servers.SourcePort(), servers.UdpEchoPort());
 
     CResults results;
-    results.emplace_back("load", LoadAverage());
     CMeasurements measure(options, servers, results);
     if (setOnly.count("tp"))
         measure.Throughput();
@@ -131,17 +132,20 @@ int Run(int argc, char** argv)
 int Table(int argc, char** argv)
 {
     double dSeconds = 3;
+    std::string strLoad = LoadAverage();
     std::vector<std::string> arrFiles;
     for (int i = 2; i < argc; i++)
     {
         if (strcmp(argv[i], "--seconds") == 0 && i + 1 < argc)
             dSeconds = atof(argv[++i]);
+        else if (strcmp(argv[i], "--load") == 0 && i + 1 < argc)
+            strLoad = argv[++i];
         else
             arrFiles.push_back(argv[i]);
     }
     if (arrFiles.empty())
         return Usage();
-    return PrintTable(arrFiles, dSeconds) ? 0 : 1;
+    return PrintTable(arrFiles, dSeconds, strLoad) ? 0 : 1;
 }
 
 int FreePort()
@@ -173,7 +177,7 @@ int WaitPort(int argc, char** argv)
     } while (Clock::now() < tGiveUp);
     return 1;
 }
-}
+} // namespace
 
 int main(int argc, char** argv)
 {

@@ -1,7 +1,9 @@
-// The measurements of the load generator: throughput, tunnel set-up, UDP echoes, idle tunnels.
+// The measurements of the load generator besides throughput: tunnel set-up rate and latency, UDP
+// echoes through an association, and idle tunnels held open together.
 #include "Measurements.h"
 
 #include "BenchUtil.h"
+#include "Figures.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -12,70 +14,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <thread>
 
 namespace
 {
-constexpr int kTimeoutMs = 5000;        // bound of every single network wait
-
-// Failed operations of one figure, by reason; the reasons go to the log, the count into the cell.
-class CErrorTally
-{
-public:
-    void Add(const std::string& strReason)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_mapReasons[strReason]++;
-        m_nCount++;
-    }
-    int Count() const { return m_nCount.load(); }
-    std::string Reasons() const
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        std::string str;
-        for (const auto& entry : m_mapReasons)
-            str += (str.empty() ? "" : "; ") + entry.first + " x" + std::to_string(entry.second);
-        return str;
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    std::map<std::string, int> m_mapReasons;
-    std::atomic<int> m_nCount{0};
-};
-
-std::string Fixed(double d, int nDecimals)
-{
-    char sz[64];
-    snprintf(sz, sizeof(sz), "%.*f", nDecimals, d);
-    return sz;
-}
-
-std::string WithErrors(const std::string& strCell, const CErrorTally& errors)
-{
-    if (errors.Count() == 0)
-        return strCell;
-    return strCell + " (" + std::to_string(errors.Count()) + " err)";
-}
-
-void LogFigure(const std::string& strKey, const std::string& strCell, const CErrorTally* pErrors = nullptr)
-{
-    fprintf(stderr, "  %-16s %s\n", strKey.c_str(), strCell.c_str());
-    if (pErrors && pErrors->Count() > 0)
-        fprintf(stderr, "  %-16s errors: %s\n", "", pErrors->Reasons().c_str());
-}
-
-std::string ErrnoReason(const char* pszWhat)
-{
-    if (errno == 0)
-        return std::string(pszWhat) + ": closed by peer";
-    if (errno == EAGAIN)
-        return std::string(pszWhat) + ": timed out";
-    return std::string(pszWhat) + ": " + strerror(errno);
-}
-
 double Percentile(const std::vector<double>& arrSorted, double dFraction)
 {
     if (arrSorted.empty())
@@ -84,212 +27,11 @@ double Percentile(const std::vector<double>& arrSorted, double dFraction)
     return arrSorted[std::min(n, arrSorted.size() - 1)];
 }
 
-// Sends the pattern until tEnd; a failure before tEnd is an error, after it the normal way out.
-void SendPatternUntil(int fd, Clock::time_point tEnd, CErrorTally& errors)
-{
-    uint64_t nPos = 0;
-    while (Clock::now() < tEnd)
-    {
-        ssize_t n = send(fd, PatternAt(nPos), kChunk, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-        {
-            if (Clock::now() < tEnd)
-                errors.Add(ErrnoReason("send"));
-            return;
-        }
-        nPos += (uint64_t)n;
-    }
-}
-
-// Receives and checks the pattern until tEnd; returns the bytes that arrived between tStart and tEnd.
-uint64_t ReceivePatternUntil(int fd, Clock::time_point tStart, Clock::time_point tEnd, CErrorTally& errors)
-{
-    static thread_local unsigned char abBuffer[kChunk];
-    uint64_t nPos = 0, nCounted = 0;
-    for (;;)
-    {
-        ssize_t n = recv(fd, abBuffer, sizeof(abBuffer), 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        Clock::time_point tNow = Clock::now();
-        if (n <= 0)
-        {
-            if (n == 0)
-                errno = 0;
-            errors.Add(ErrnoReason("receive"));
-            return nCounted;
-        }
-        if (!CheckPattern(abBuffer, (size_t)n, nPos))
-        {
-            errors.Add("receive: data differ from what was sent");
-            return nCounted;
-        }
-        nPos += (uint64_t)n;
-        if (tNow > tStart && tNow <= tEnd)
-            nCounted += (uint64_t)n;
-        if (tNow >= tEnd)
-            return nCounted;
-    }
-}
-
-void CloseAll(std::vector<int>& arrFds)
-{
-    for (int fd : arrFds)
-        close(fd);
-    arrFds.clear();
-}
-}
+} // namespace
 
 void CMeasurements::Put(const std::string& strKey, const std::string& strCell)
 {
     m_results.emplace_back(strKey, strCell);
-}
-
-void CMeasurements::Throughput()
-{
-    Put("tp.down", Download(1));
-    Put("tp.up", Upload());
-    Put("tp.both", BothWays());
-    Put("tp.agg8", Download(8));
-}
-
-std::string CMeasurements::Download(int nTunnels)
-{
-    const std::string strKey = nTunnels == 1 ? "tp.down" : "tp.agg" + std::to_string(nTunnels);
-    CErrorTally errors;
-    std::vector<int> arrFds;
-    for (int i = 0; i < nTunnels; i++)
-    {
-        std::string strError;
-        int fd = OpenTunnel(m_options.target, SOCKS5_BY_ADDRESS, LoopbackAddress(m_servers.SourcePort()), kTimeoutMs,
-                            strError);
-        if (fd < 0)
-        {
-            errors.Add(strError);
-            LogFigure(strKey, "tunnel failed", &errors);
-            CloseAll(arrFds);
-            return "failed: " + strError;
-        }
-        arrFds.push_back(fd);
-    }
-    Clock::time_point tStart = AfterSeconds(Clock::now(), kWarmUpSeconds);
-    Clock::time_point tEnd = AfterSeconds(tStart, m_options.dSeconds);
-    std::vector<uint64_t> arrBytes(nTunnels);
-    std::vector<std::thread> arrThreads;
-    for (int i = 0; i < nTunnels; i++)
-        arrThreads.emplace_back([&, i] { arrBytes[i] = ReceivePatternUntil(arrFds[i], tStart, tEnd, errors); });
-    for (std::thread& t : arrThreads)
-        t.join();
-    CloseAll(arrFds);
-    uint64_t nTotal = 0;
-    for (uint64_t n : arrBytes)
-        nTotal += n;
-    std::string strCell = WithErrors(Fixed((double)nTotal / 1e6 / m_options.dSeconds, 0), errors);
-    LogFigure(strKey, strCell + " MB/s", &errors);
-    return strCell;
-}
-
-// The sink's count of one slot, read at both ends of the window: bytes that really arrived.
-class CSinkSampler
-{
-public:
-    CSinkSampler(SSinkSlot& slot, Clock::time_point tStart, Clock::time_point tEnd)
-        : m_thread([this, &slot, tStart, tEnd] {
-              SleepUntil(tStart);
-              m_nFirst = slot.nBytes.load();
-              m_tFirst = Clock::now();
-              SleepUntil(tEnd);
-              m_nLast = slot.nBytes.load();
-              m_tLast = Clock::now();
-          })
-    {
-    }
-    double MegabytesPerSecond()
-    {
-        if (m_thread.joinable())
-            m_thread.join();
-        return (double)(m_nLast - m_nFirst) / 1e6 / SecondsBetween(m_tFirst, m_tLast);
-    }
-
-private:
-    uint64_t m_nFirst = 0, m_nLast = 0;
-    Clock::time_point m_tFirst, m_tLast;
-    std::thread m_thread;
-};
-
-// A tunnel to the sink or duplex server, announced with a fresh slot; -1 (and the reason) on failure.
-int CMeasurements::OpenCountedTunnel(uint16_t nPort, uint32_t& nSlot, std::string& strError)
-{
-    int fd = OpenTunnel(m_options.target, SOCKS5_BY_ADDRESS, LoopbackAddress(nPort), kTimeoutMs, strError);
-    if (fd < 0)
-        return -1;
-    nSlot = m_servers.AllocSlot();
-    unsigned char abSlot[4] = {(unsigned char)nSlot, (unsigned char)(nSlot >> 8), (unsigned char)(nSlot >> 16),
-                               (unsigned char)(nSlot >> 24)};
-    if (!SendAll(fd, abSlot, sizeof(abSlot)))
-    {
-        strError = ErrnoReason("send");
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-std::string CMeasurements::Upload()
-{
-    CErrorTally errors;
-    std::string strError;
-    uint32_t nSlot = 0;
-    int fd = OpenCountedTunnel(m_servers.SinkPort(), nSlot, strError);
-    if (fd < 0)
-    {
-        LogFigure("tp.up", "failed: " + strError);
-        return "failed: " + strError;
-    }
-    SSinkSlot& slot = m_servers.Slot(nSlot);
-    Clock::time_point tStart = AfterSeconds(Clock::now(), kWarmUpSeconds);
-    Clock::time_point tEnd = AfterSeconds(tStart, m_options.dSeconds);
-    CSinkSampler sampler(slot, tStart, tEnd);
-    SendPatternUntil(fd, tEnd, errors);
-    double dRate = sampler.MegabytesPerSecond();
-    close(fd);
-    for (uint64_t n = slot.nBadBlocks.load(); n > 0; n--)
-        errors.Add("sink: data differ from what was sent");
-    std::string strCell = WithErrors(Fixed(dRate, 0), errors);
-    LogFigure("tp.up", strCell + " MB/s", &errors);
-    return strCell;
-}
-
-// Download and upload at once through one tunnel, to a server that reads and writes independently.
-std::string CMeasurements::BothWays()
-{
-    CErrorTally errors;
-    std::string strError;
-    uint32_t nSlot = 0;
-    int fd = OpenCountedTunnel(m_servers.DuplexPort(), nSlot, strError);
-    if (fd < 0)
-    {
-        LogFigure("tp.both", "failed: " + strError);
-        return "failed: " + strError;
-    }
-    SSinkSlot& slot = m_servers.Slot(nSlot);
-    Clock::time_point tStart = AfterSeconds(Clock::now(), kWarmUpSeconds);
-    Clock::time_point tEnd = AfterSeconds(tStart, m_options.dSeconds);
-    CSinkSampler sampler(slot, tStart, tEnd);
-    std::thread sender([&] { SendPatternUntil(fd, tEnd, errors); });
-    uint64_t nDown = ReceivePatternUntil(fd, tStart, tEnd, errors);
-    double dUp = sampler.MegabytesPerSecond();
-    // The sender may still be blocked on a full window: shutting the socket down wakes it.
-    shutdown(fd, SHUT_RDWR);
-    sender.join();
-    close(fd);
-    for (uint64_t n = slot.nBadBlocks.load(); n > 0; n--)
-        errors.Add("duplex: data differ from what was sent");
-    std::string strCell = WithErrors(Fixed((double)nDown / 1e6 / m_options.dSeconds, 0) + " / " + Fixed(dUp, 0), errors);
-    LogFigure("tp.both", strCell + " MB/s down / up", &errors);
-    return strCell;
 }
 
 void CMeasurements::SetupRate()
@@ -299,7 +41,7 @@ void CMeasurements::SetupRate()
         std::string strClients = std::to_string(nClients);
         SetupFigures(("setup.s5." + strClients).c_str(), SOCKS5_BY_ADDRESS, nClients);
         if (m_options.target.bDirect)
-            continue;  // without a proxy there is only the plain connect
+            continue; // without a proxy there is only the plain connect
         if (m_options.bSocks4)
             SetupFigures(("setup.s4." + strClients).c_str(), SOCKS4_BY_ADDRESS, nClients);
         else
@@ -322,26 +64,28 @@ void CMeasurements::SetupFigures(const char* pszKey, ESocksRequest nRequest, int
     std::vector<std::thread> arrThreads;
     for (int i = 0; i < nClients; i++)
     {
-        arrThreads.emplace_back([&, i] {
-            std::vector<double>& arrMine = arrLatencies[i];
-            arrMine.reserve(65536);
-            while (Clock::now() < tEnd)
+        arrThreads.emplace_back(
+            [&, i]
             {
-                Clock::time_point tBegin = Clock::now();
-                std::string strError;
-                int fd = OpenTunnel(m_options.target, nRequest, saCloser, kTimeoutMs, strError);
-                if (fd < 0)
+                std::vector<double>& arrMine = arrLatencies[i];
+                arrMine.reserve(65536);
+                while (Clock::now() < tEnd)
                 {
-                    errors.Add(strError);
-                    // A proxy that refuses at once must not turn this loop into a busy spin.
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                    continue;
+                    Clock::time_point tBegin = Clock::now();
+                    std::string strError;
+                    int fd = OpenTunnel(m_options.target, nRequest, saCloser, kTimeoutMs, strError);
+                    if (fd < 0)
+                    {
+                        errors.Add(strError);
+                        // A proxy that refuses at once must not turn this loop into a busy spin.
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                        continue;
+                    }
+                    arrMine.push_back(SecondsBetween(tBegin, Clock::now()) * 1000.0);
+                    close(fd);
                 }
-                arrMine.push_back(SecondsBetween(tBegin, Clock::now()) * 1000.0);
-                close(fd);
-            }
-            arrFinished[i] = Clock::now();
-        });
+                arrFinished[i] = Clock::now();
+            });
     }
     for (std::thread& t : arrThreads)
         t.join();
@@ -351,12 +95,13 @@ void CMeasurements::SetupFigures(const char* pszKey, ESocksRequest nRequest, int
         arrAll.insert(arrAll.end(), arr.begin(), arr.end());
     std::sort(arrAll.begin(), arrAll.end());
     std::string strRate = WithErrors(Fixed((double)arrAll.size() / SecondsBetween(tStart, tLast), 0), errors);
-    std::string strLatency = arrAll.empty() ? "-"
-                                            : Fixed(Percentile(arrAll, 0.50), 2) + " / " +
-                                                  Fixed(Percentile(arrAll, 0.99), 2);
+    std::string strLatency =
+        arrAll.empty() ? "-"
+                       : Fixed(Percentile(arrAll, 0.50), 2) + " / " + Fixed(Percentile(arrAll, 0.99), 2);
     Put(pszKey, strRate);
     Put(std::string(pszKey) + ".lat", strLatency);
-    LogFigure(pszKey, strRate + " /s, p50/p99 " + strLatency + " ms, " + std::to_string(arrAll.size()) + " tunnels",
+    LogFigure(pszKey,
+              strRate + " /s, p50/p99 " + strLatency + " ms, " + std::to_string(arrAll.size()) + " tunnels",
               &errors);
 }
 
@@ -382,7 +127,7 @@ std::string CMeasurements::UdpFigure(size_t nPayload)
     uint16_t nPort = 0;
     int fd = BindUdp(nPort);
     if (fd < 0)
-        return "failed: UDP socket";
+        return "failed";
     const bool bRelay = !m_options.target.bDirect;
     SUdpAssociation assoc;
     sockaddr_in saSendTo = saEcho;
@@ -393,7 +138,7 @@ std::string CMeasurements::UdpFigure(size_t nPayload)
         {
             close(fd);
             LogFigure(strKey, "failed: " + strError);
-            return "failed: " + strError;
+            return "failed";
         }
         saSendTo = assoc.saRelay;
     }
@@ -439,8 +184,8 @@ std::string CMeasurements::UdpFigure(size_t nPayload)
         if (bRelay)
         {
             sockaddr_in saFrom{};
-            if (!ReadUdpHeader(arrIn.data(), (size_t)n, saFrom) || saFrom.sin_addr.s_addr != saEcho.sin_addr.s_addr ||
-                saFrom.sin_port != saEcho.sin_port)
+            if (!ReadUdpHeader(arrIn.data(), (size_t)n, saFrom) ||
+                saFrom.sin_addr.s_addr != saEcho.sin_addr.s_addr || saFrom.sin_port != saEcho.sin_port)
             {
                 nBad++;
                 errors.Add("reply header missing or not naming the echo server");
@@ -458,7 +203,7 @@ std::string CMeasurements::UdpFigure(size_t nPayload)
         auto it = std::find(arrInFlight.begin(), arrInFlight.end(), nReplySeq);
         if (it == arrInFlight.end())
         {
-            nLate++;  // already counted as lost
+            nLate++; // already counted as lost
             continue;
         }
         arrInFlight.erase(it);
@@ -485,8 +230,9 @@ std::string CMeasurements::UdpFigure(size_t nPayload)
             strCell += std::string(nLost > 0 ? ", " : "") + std::to_string(nOther) + " err";
         strCell += ")";
     }
-    LogFigure(strKey, strCell + " echoes/s, " + std::to_string(nGood) + " good, " + std::to_string(nLost) +
-                          " lost, " + std::to_string(nLate) + " late, " + std::to_string(nBad) + " bad",
+    LogFigure(strKey,
+              strCell + " echoes/s, " + std::to_string(nGood) + " good, " + std::to_string(nLost) +
+                  " lost, " + std::to_string(nLate) + " late, " + std::to_string(nBad) + " bad",
               &errors);
     return strCell;
 }
@@ -512,8 +258,8 @@ void CMeasurements::IdleTunnels()
         return;
     WaitForQuietProxy();
     const SProcStats before = ReadProcessTree(m_options.pidProxy);
-    fprintf(stderr, "  idle: proxy before: %llu KiB, %d threads, %d processes\n", (unsigned long long)before.nRssKb,
-            before.nThreads, before.nProcesses);
+    fprintf(stderr, "  idle: proxy before: %llu KiB, %d threads, %d processes\n",
+            (unsigned long long)before.nRssKb, before.nThreads, before.nProcesses);
     const sockaddr_in saEcho = LoopbackAddress(m_servers.EchoPort());
     constexpr int kOpeners = 8;
     std::vector<int> arrFds;
@@ -536,23 +282,26 @@ void CMeasurements::IdleTunnels()
         std::vector<std::thread> arrThreads;
         for (int i = 0; i < kOpeners; i++)
         {
-            arrThreads.emplace_back([&] {
-                while (!bStop.load() && nToOpen.fetch_sub(1) > 0)
+            arrThreads.emplace_back(
+                [&]
                 {
-                    std::string strError;
-                    int fd = OpenTunnel(m_options.target, SOCKS5_BY_ADDRESS, saEcho, kTimeoutMs, strError);
-                    if (fd < 0 || Clock::now() > tGiveUp)
+                    while (!bStop.load() && nToOpen.fetch_sub(1) > 0)
                     {
-                        errors.Add(fd < 0 ? strError : "opening took longer than 90 s");
-                        if (fd >= 0)
-                            close(fd);
-                        bStop.store(true);
-                        return;
+                        std::string strError;
+                        int fd =
+                            OpenTunnel(m_options.target, SOCKS5_BY_ADDRESS, saEcho, kTimeoutMs, strError);
+                        if (fd < 0 || Clock::now() > tGiveUp)
+                        {
+                            errors.Add(fd < 0 ? strError : "opening took longer than 90 s");
+                            if (fd >= 0)
+                                close(fd);
+                            bStop.store(true);
+                            return;
+                        }
+                        std::lock_guard<std::mutex> lock(mutexFds);
+                        arrFds.push_back(fd);
                     }
-                    std::lock_guard<std::mutex> lock(mutexFds);
-                    arrFds.push_back(fd);
-                }
-            });
+                });
         }
         for (std::thread& t : arrThreads)
             t.join();
@@ -571,18 +320,20 @@ void CMeasurements::IdleTunnels()
         std::vector<std::thread> arrCheckers;
         for (int i = 0; i < kOpeners; i++)
         {
-            arrCheckers.emplace_back([&, i] {
-                for (size_t n = (size_t)i; n < arrFds.size(); n += kOpeners)
+            arrCheckers.emplace_back(
+                [&, i]
                 {
-                    unsigned char cOut = (unsigned char)n, cIn = 0;
-                    if (!SendAll(arrFds[n], &cOut, 1))
-                        dead.Add(ErrnoReason("send"));
-                    else if (!RecvAll(arrFds[n], &cIn, 1))
-                        dead.Add(ErrnoReason("receive"));
-                    else if (cIn != cOut)
-                        dead.Add("echo differs");
-                }
-            });
+                    for (size_t n = (size_t)i; n < arrFds.size(); n += kOpeners)
+                    {
+                        unsigned char cOut = (unsigned char)n, cIn = 0;
+                        if (!SendAll(arrFds[n], &cOut, 1))
+                            dead.Add(ErrnoReason("send"));
+                        else if (!RecvAll(arrFds[n], &cIn, 1))
+                            dead.Add(ErrnoReason("receive"));
+                        else if (cIn != cOut)
+                            dead.Add("echo differs");
+                    }
+                });
         }
         for (std::thread& t : arrCheckers)
             t.join();
@@ -606,8 +357,9 @@ void CMeasurements::IdleTunnels()
                 strCell += " (" + std::to_string(dead.Count()) + " dead)";
         }
         Put(strKey, strCell);
-        LogFigure(strKey, strCell + ", opened in " + Fixed(dOpenSeconds, 1) + " s, proxy " +
-                              std::to_string(after.nRssKb) + " KiB",
+        LogFigure(strKey,
+                  strCell + ", opened in " + Fixed(dOpenSeconds, 1) + " s, proxy " +
+                      std::to_string(after.nRssKb) + " KiB",
                   &dead);
     }
     CloseAll(arrFds);

@@ -16,8 +16,8 @@ constexpr double kWarmUpSeconds = 0.25;
 struct SBenchOptions
 {
     STarget target;
-    int pidProxy = 0;          // whose memory and threads the idle test reads (0: none)
-    double dSeconds = 3.0;     // length of every timed figure
+    int pidProxy = 0;      // whose memory and threads the idle test reads (0: none)
+    double dSeconds = 3.0; // length of every timed figure
     bool bSocks4 = true;
     bool bUdp = true;
     std::vector<int> arrIdleLevels{1000, 4000, 9000};

@@ -17,7 +17,6 @@ struct SRow
 };
 
 const SRow g_aRows[] = {
-    {"load", "Load average (1 min) when the column started"},
     {"tp.down", "1 tunnel, download (MB/s)"},
     {"tp.up", "1 tunnel, upload (MB/s)"},
     {"tp.both", "1 tunnel, both ways at once (MB/s down / up)"},
@@ -66,7 +65,7 @@ bool ReadColumn(const std::string& strFile, SColumn& column)
     }
     return !column.strName.empty();
 }
-}
+} // namespace
 
 bool WriteResults(const std::string& strFile, const std::string& strName, const CResults& results)
 {
@@ -79,7 +78,7 @@ bool WriteResults(const std::string& strFile, const std::string& strName, const 
     return (bool)out;
 }
 
-bool PrintTable(const std::vector<std::string>& arrFiles, double dSeconds)
+bool PrintTable(const std::vector<std::string>& arrFiles, double dSeconds, const std::string& strLoad)
 {
     std::vector<SColumn> arrColumns(arrFiles.size());
     for (size_t i = 0; i < arrFiles.size(); i++)
@@ -109,9 +108,11 @@ bool PrintTable(const std::vector<std::string>& arrFiles, double dSeconds)
     time_t tNow = time(nullptr);
     strftime(szDate, sizeof(szDate), "%Y-%m-%d %H:%M %Z", localtime(&tNow));
     printf("Tollgate benchmark, %s\n", szDate);
-    printf("Machine: %s\n\n", MachineDescription().c_str());
+    printf("Machine: %s\n", MachineDescription().c_str());
+    printf("Load average (1 min) before the run: %s\n\n", strLoad.c_str());
 
-    auto printLine = [&](const std::string& strLabel, const std::vector<std::string>& arrCells) {
+    auto printLine = [&](const std::string& strLabel, const std::vector<std::string>& arrCells)
+    {
         printf("%-*s", (int)nLabelWidth, strLabel.c_str());
         for (size_t i = 0; i < arrCells.size(); i++)
             printf("  %*s", (int)arrWidths[i], arrCells[i].c_str());
@@ -135,14 +136,17 @@ bool PrintTable(const std::vector<std::string>& arrFiles, double dSeconds)
         }
         printLine(row.pszLabel, arrCells);
     }
-    printf("\nEach timed figure runs %.0f s on 127.0.0.1 (throughput after a %.2f s warm-up); MB = 10^6 bytes.\n"
-           "Throughput counts only bytes that arrived intact (the pattern is checked at the receiving end;\n"
-           "upload bytes are counted by the sink). \"(N err)\": operations that failed, not counted.\n"
-           "Set-up: connect to the proxy, handshake, request, reply received, close; no proxy: TCP connect.\n"
-           "UDP: 8 datagrams in flight through the relay to a UDP echo server; no proxy: straight to it;\n"
-           "\"lost\": not back within 100 ms. Idle tunnels: SOCKS5 CONNECTs held open together, each\n"
-           "checked with a one-byte echo; RSS each = growth of the proxy's VmRSS (summed over its processes)\n"
-           "divided by the count; thr/proc = its threads and processes; \"failed at N\": the next open failed.\n",
-           dSeconds, kWarmUpSeconds);
+    printf(
+        "\nEach timed figure runs %g s on 127.0.0.1 (throughput after a %.2f s warm-up); MB = 10^6 bytes.\n"
+        "Throughput counts only bytes that arrived intact (the pattern is checked at the receiving end;\n"
+        "upload bytes are counted by the sink). \"(N err)\": operations that failed, not counted;\n"
+        "\"failed\": no figure at all. The reasons are in the generator's log of the column.\n"
+        "Set-up: connect to the proxy, handshake, request, reply received, close; no proxy: TCP connect.\n"
+        "UDP: 8 datagrams in flight through the relay to a UDP echo server; no proxy: straight to it;\n"
+        "\"lost\": not back within 100 ms. Idle tunnels: SOCKS5 CONNECTs held open together, each\n"
+        "checked with a one-byte echo; RSS each = growth of the proxy's VmRSS (summed over its processes)\n"
+        "divided by the count; thr/proc = its threads and processes; \"failed at N\": the next open "
+        "failed.\n",
+        dSeconds, kWarmUpSeconds);
     return true;
 }

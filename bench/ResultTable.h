@@ -8,5 +8,6 @@
 #include <vector>
 
 bool WriteResults(const std::string& strFile, const std::string& strName, const CResults& results);
-// Prints one table: a row per measurement, a column per file. Returns false if a file is unreadable.
-bool PrintTable(const std::vector<std::string>& arrFiles, double dSeconds);
+// Prints one table: a row per measurement, a column per file, under the date, the machine and the
+// load average strLoad. Returns false if a file is unreadable.
+bool PrintTable(const std::vector<std::string>& arrFiles, double dSeconds, const std::string& strLoad);

@@ -6,27 +6,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 
 namespace
 {
-std::string ErrnoText(const char* pszWhat)
-{
-    if (errno == 0)
-        return std::string(pszWhat) + ": closed by peer";
-    if (errno == EAGAIN)
-        return std::string(pszWhat) + ": timed out";
-    return std::string(pszWhat) + ": " + strerror(errno);
-}
-
 // Reads a SOCKS5 reply (any address type) and checks its status.
 bool ReadSocks5Reply(int fd, sockaddr_in* pBound, std::string& strError)
 {
     unsigned char ab[262];
     if (!RecvAll(fd, ab, 4))
     {
-        strError = ErrnoText("reply");
+        strError = ErrnoReason("reply");
         return false;
     }
     if (ab[0] != 5)
@@ -42,22 +32,28 @@ bool ReadSocks5Reply(int fd, sockaddr_in* pBound, std::string& strError)
     size_t nRest;
     switch (ab[3])
     {
-    case 1: nRest = 6; break;
-    case 4: nRest = 18; break;
+    case 1:
+        nRest = 6;
+        break;
+    case 4:
+        nRest = 18;
+        break;
     case 3:
         if (!RecvAll(fd, ab + 4, 1))
         {
-            strError = ErrnoText("reply");
+            strError = ErrnoReason("reply");
             return false;
         }
         nRest = (size_t)ab[4] + 2;
         break;
-    default: strError = "reply: address type " + std::to_string(ab[3]); return false;
+    default:
+        strError = "reply: address type " + std::to_string(ab[3]);
+        return false;
     }
     unsigned char* pRest = ab + (ab[3] == 3 ? 5 : 4);
     if (!RecvAll(fd, pRest, nRest))
     {
-        strError = ErrnoText("reply");
+        strError = ErrnoReason("reply");
         return false;
     }
     if (pBound)
@@ -81,12 +77,12 @@ bool Socks5Greeting(int fd, std::string& strError)
     unsigned char abChoice[2];
     if (!SendAll(fd, abGreeting, sizeof(abGreeting)))
     {
-        strError = ErrnoText("greeting");
+        strError = ErrnoReason("greeting");
         return false;
     }
     if (!RecvAll(fd, abChoice, 2))
     {
-        strError = ErrnoText("method");
+        strError = ErrnoReason("method");
         return false;
     }
     if (abChoice[0] != 5 || abChoice[1] != 0)
@@ -109,15 +105,15 @@ bool Negotiate(int fd, ESocksRequest nRequest, const sockaddr_in& saDest, std::s
         nLen += 2;
         memcpy(ab + nLen, &saDest.sin_addr, 4);
         nLen += 4;
-        ab[nLen++] = 0;  // empty user id
+        ab[nLen++] = 0; // empty user id
         if (!SendAll(fd, ab, nLen))
         {
-            strError = ErrnoText("request");
+            strError = ErrnoReason("request");
             return false;
         }
         if (!RecvAll(fd, ab, 8))
         {
-            strError = ErrnoText("reply");
+            strError = ErrnoReason("reply");
             return false;
         }
         if (ab[0] != 0 || ab[1] != 0x5A)
@@ -150,12 +146,12 @@ bool Negotiate(int fd, ESocksRequest nRequest, const sockaddr_in& saDest, std::s
     nLen += 2;
     if (!SendAll(fd, ab, nLen))
     {
-        strError = ErrnoText("request");
+        strError = ErrnoReason("request");
         return false;
     }
     return ReadSocks5Reply(fd, nullptr, strError);
 }
-}
+} // namespace
 
 int OpenTunnel(const STarget& target, ESocksRequest nRequest, const sockaddr_in& saDest, int nTimeoutMs,
                std::string& strError)
@@ -163,7 +159,7 @@ int OpenTunnel(const STarget& target, ESocksRequest nRequest, const sockaddr_in&
     int fd = ConnectTcp(target.bDirect ? saDest : target.saProxy, nTimeoutMs);
     if (fd < 0)
     {
-        strError = ErrnoText("connect");
+        strError = ErrnoReason("connect");
         return -1;
     }
     if (!target.bDirect && !Negotiate(fd, nRequest, saDest, strError))
@@ -174,24 +170,25 @@ int OpenTunnel(const STarget& target, ESocksRequest nRequest, const sockaddr_in&
     return fd;
 }
 
-bool UdpAssociate(const STarget& target, const sockaddr_in& saClientUdp, int nTimeoutMs, SUdpAssociation& assoc,
-                  std::string& strError)
+bool UdpAssociate(const STarget& target, const sockaddr_in& saClientUdp, int nTimeoutMs,
+                  SUdpAssociation& assoc, std::string& strError)
 {
     strError.clear();
     int fd = ConnectTcp(target.saProxy, nTimeoutMs);
     if (fd < 0)
     {
-        strError = ErrnoText("connect");
+        strError = ErrnoReason("connect");
         return false;
     }
     unsigned char ab[10] = {5, 3, 0, 1};
     memcpy(ab + 4, &saClientUdp.sin_addr, 4);
     memcpy(ab + 8, &saClientUdp.sin_port, 2);
     sockaddr_in saRelay{};
-    if (!Socks5Greeting(fd, strError) || !SendAll(fd, ab, sizeof(ab)) || !ReadSocks5Reply(fd, &saRelay, strError))
+    if (!Socks5Greeting(fd, strError) || !SendAll(fd, ab, sizeof(ab)) ||
+        !ReadSocks5Reply(fd, &saRelay, strError))
     {
         if (strError.empty())
-            strError = ErrnoText("request");
+            strError = ErrnoReason("request");
         close(fd);
         return false;
     }
@@ -213,8 +210,8 @@ void WriteUdpHeader(unsigned char* p, const sockaddr_in& saDest)
 {
     p[0] = 0;
     p[1] = 0;
-    p[2] = 0;  // not a fragment
-    p[3] = 1;  // IPv4
+    p[2] = 0; // not a fragment
+    p[3] = 1; // IPv4
     memcpy(p + 4, &saDest.sin_addr, 4);
     memcpy(p + 8, &saDest.sin_port, 2);
 }

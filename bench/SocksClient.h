@@ -12,7 +12,7 @@ enum ESocksRequest
 {
     SOCKS5_BY_ADDRESS,
     SOCKS4_BY_ADDRESS,
-    SOCKS5_BY_NAME  // "localhost"
+    SOCKS5_BY_NAME // "localhost"
 };
 
 // Where the generator sends its traffic: straight to the destination, or through a proxy.
@@ -29,12 +29,12 @@ int OpenTunnel(const STarget& target, ESocksRequest nRequest, const sockaddr_in&
 
 struct SUdpAssociation
 {
-    int fdControl = -1;     // the association lives as long as this connection
-    sockaddr_in saRelay{};  // where the datagrams go
+    int fdControl = -1;    // the association lives as long as this connection
+    sockaddr_in saRelay{}; // where the datagrams go
 };
 
-bool UdpAssociate(const STarget& target, const sockaddr_in& saClientUdp, int nTimeoutMs, SUdpAssociation& assoc,
-                  std::string& strError);
+bool UdpAssociate(const STarget& target, const sockaddr_in& saClientUdp, int nTimeoutMs,
+                  SUdpAssociation& assoc, std::string& strError);
 
 // The SOCKS5 UDP request header for an IPv4 destination: 10 bytes.
 constexpr size_t kUdpHeader = 10;

@@ -27,7 +27,8 @@ bool InitPaths()
     if (SysModulePath(szPath, sizeof(szPath)) == 0)
         return false;
     g_paths.strModulePath = szPath;
-    g_paths.strProgramFolder.Left(g_paths.strModulePath, g_paths.strModulePath.ReverseFind(PATH_SEPARATOR) + 1);
+    g_paths.strProgramFolder.Left(g_paths.strModulePath,
+                                  g_paths.strModulePath.ReverseFind(PATH_SEPARATOR) + 1);
 
     GetDataFolder(g_paths.strProgramFolder, g_paths.strDataFolder);
 

@@ -19,10 +19,10 @@
 
 struct SPaths
 {
-    CCArray strModulePath;      // full path of the running program file
-    CCArray strProgramFolder;   // strModulePath up to and including its last separator
-    CCArray strTempFolder;      // the program's temporary folder, always ending in a separator
-    CCArray strDataFolder;      // holds the default log folder; ends in a separator
+    CCArray strModulePath;    // full path of the running program file
+    CCArray strProgramFolder; // strModulePath up to and including its last separator
+    CCArray strTempFolder;    // the program's temporary folder, always ending in a separator
+    CCArray strDataFolder;    // holds the default log folder; ends in a separator
 };
 
 extern SPaths g_paths;

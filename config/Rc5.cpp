@@ -14,7 +14,7 @@ enum
     ROUNDS = 16,
     KEY_BYTES = 8,
     KEY_WORDS = KEY_BYTES / 4,
-    TABLE_WORDS = 2 * ROUNDS + 2,   // 34
+    TABLE_WORDS = 2 * ROUNDS + 2, // 34
 };
 
 const uint32_t P32 = 0xB7E15163;
@@ -89,7 +89,7 @@ private:
     CExpandedKey(const CExpandedKey&) = delete;
     CExpandedKey& operator=(const CExpandedKey&) = delete;
 };
-}  // namespace
+} // namespace
 
 void EncipherBlocks(const char* pszKey, void* pBuffer, int nBlocks)
 {

@@ -367,7 +367,8 @@ bool CRegText::Parse(const char* pText, size_t nLength, CCArray& strError)
                 continue;
             }
             // The registry stores a string with its terminator.
-            pKey->SetValue(strName.GetString(), REGTEXT_SZ, strText.GetString(), (uint32_t)strText.GetLength() + 1);
+            pKey->SetValue(strName.GetString(), REGTEXT_SZ, strText.GetString(),
+                           (uint32_t)strText.GetLength() + 1);
             continue;
         }
         if (cur.Take("dword:"))
@@ -378,8 +379,8 @@ bool CRegText::Parse(const char* pText, size_t nLength, CCArray& strError)
                 strWhat = "a dword value is not 1 to 8 hex digits";
                 continue;
             }
-            unsigned char ab[4] = {(unsigned char)nValue, (unsigned char)(nValue >> 8), (unsigned char)(nValue >> 16),
-                                   (unsigned char)(nValue >> 24)};
+            unsigned char ab[4] = {(unsigned char)nValue, (unsigned char)(nValue >> 8),
+                                   (unsigned char)(nValue >> 16), (unsigned char)(nValue >> 24)};
             pKey->SetValue(strName.GetString(), REGTEXT_DWORD, ab, 4);
             continue;
         }
@@ -387,7 +388,8 @@ bool CRegText::Parse(const char* pText, size_t nLength, CCArray& strError)
         if (cur.Take("hex("))
         {
             const char* pClose = strchr(cur.p, ')');
-            if (pClose == nullptr || pClose[1] != ':' || !ParseHexNumber(cur.p, (size_t)(pClose - cur.p), nType))
+            if (pClose == nullptr || pClose[1] != ':' ||
+                !ParseHexNumber(cur.p, (size_t)(pClose - cur.p), nType))
             {
                 strWhat = "a hex(type) value has no valid type";
                 continue;
@@ -478,8 +480,8 @@ void CRegText::Write(CCArray& strOut) const
             {
                 const unsigned char* p = pValue->data.pData;
                 CCArray strNumber;
-                strNumber.Format("dword:%08x\r\n", (unsigned)p[0] | ((unsigned)p[1] << 8) | ((unsigned)p[2] << 16) |
-                                                       ((unsigned)p[3] << 24));
+                strNumber.Format("dword:%08x\r\n", (unsigned)p[0] | ((unsigned)p[1] << 8) |
+                                                       ((unsigned)p[2] << 16) | ((unsigned)p[3] << 24));
                 strOut += strNumber;
                 continue;
             }

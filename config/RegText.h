@@ -41,14 +41,14 @@ struct SRegValue
 {
     SRegValue() : nType(0) {}
 
-    CCArray strName;   // empty for the key's default value, written @
+    CCArray strName; // empty for the key's default value, written @
     uint32_t nType;
     CByteArray data;
 };
 
 struct SRegKeyText
 {
-    CCArray strPath;   // the full path as written between the brackets
+    CCArray strPath; // the full path as written between the brackets
     CArrayPtr<SRegValue> arrValues;
 
     // The value of that name, compared without regard to ASCII letter case as the registry does;

@@ -23,9 +23,9 @@ struct IP_RANGE2
 enum
 {
     SETTINGS_DEFAULT_PORT = 1080,
-    SETTINGS_MAX_CONNECTIONS = 9999,   // also the default connection limit
-    SETTINGS_MAX_USERID = 255,         // characters
-    SETTINGS_MAX_PASSWORD = 32,        // characters
+    SETTINGS_MAX_CONNECTIONS = 9999, // also the default connection limit
+    SETTINGS_MAX_USERID = 255,       // characters
+    SETTINGS_MAX_PASSWORD = 32,      // characters
 };
 
 struct SSettings
@@ -34,7 +34,7 @@ struct SSettings
     SSettings();
 
     int32_t bAutoStart;
-    sockaddr_in addrService;   // family, port and address in network order, 8 zero bytes
+    sockaddr_in addrService; // family, port and address in network order, 8 zero bytes
     int32_t bSocks5;
     int32_t bSocks4;
     int32_t bLog;

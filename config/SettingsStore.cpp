@@ -36,7 +36,7 @@ const char szSetOnce[] = "setonce";
 
 enum
 {
-    PASSWORD_VALUE_SIZE = 33,   // four enciphered 8-byte blocks and one plain byte
+    PASSWORD_VALUE_SIZE = 33, // four enciphered 8-byte blocks and one plain byte
     PASSWORD_BLOCKS = 4,
     SERVICE_ADDRESS_SIZE = 16,
     RANGE_SIZE = 8,
@@ -91,7 +91,8 @@ bool WriteInt32(SETTINGSKEY hKey, const char* pszName, int32_t nValue)
 
 bool WriteString(SETTINGSKEY hKey, const char* pszName, const CCArray& str)
 {
-    return WriteSettingsValue(hKey, pszName, SETTINGS_TYPE_SZ, str.GetString(), (uint32_t)str.GetLength() + 1);
+    return WriteSettingsValue(hKey, pszName, SETTINGS_TYPE_SZ, str.GetString(),
+                              (uint32_t)str.GetLength() + 1);
 }
 
 void LoadServiceAddress(SETTINGSKEY hKey, sockaddr_in& addr, CByteArray& buf)
@@ -243,8 +244,8 @@ bool SaveSettings(const SSettings& settings)
         StoreLe32(ranges.pData + i * RANGE_SIZE, arr.pData[i]->dwFirst);
         StoreLe32(ranges.pData + i * RANGE_SIZE + 4, arr.pData[i]->dwLast);
     }
-    bOk &= WriteSettingsValue(hKey, szIpRanges, SETTINGS_TYPE_BINARY, ranges.GetSize() > 0 ? ranges.pData : nullptr,
-                              (uint32_t)ranges.GetSize());
+    bOk &= WriteSettingsValue(hKey, szIpRanges, SETTINGS_TYPE_BINARY,
+                              ranges.GetSize() > 0 ? ranges.pData : nullptr, (uint32_t)ranges.GetSize());
 
     bOk &= WriteInt32(hKey, szIpFilter, settings.bIpFilter);
     bOk &= WriteString(hKey, szSocks5Userid, settings.strSocks5Userid);

@@ -59,7 +59,8 @@ bool CloseSettingsKey(SETTINGSKEY hKey);
 // False when the key is null or the value is absent or cannot be read; data is then empty.
 bool ReadSettingsValue(SETTINGSKEY hKey, const char* pszName, CByteArray& data);
 // Writes a value of the given type; false when the key is null or the write failed.
-bool WriteSettingsValue(SETTINGSKEY hKey, const char* pszName, uint32_t nType, const void* pData, uint32_t nSize);
+bool WriteSettingsValue(SETTINGSKEY hKey, const char* pszName, uint32_t nType, const void* pData,
+                        uint32_t nSize);
 
 // Where the store lives. Windows: the key path under HKEY_CURRENT_USER (default
 // "Software\Kestrel Co\Tollgate"); POSIX: the store file (default above). Null or an empty text

@@ -133,9 +133,13 @@ void BindServiceAddress(CServerListenThread& listener)
     listener.pServer->saListen = sa;
 }
 
-void AcceptLoop(CServerListenThread& listener)
+void ListenForClients(CServerListenThread& listener)
 {
     listener.Listen(0x7FFFFFFF);  // the Windows Sockets value for the system's maximum backlog
+}
+
+void AcceptLoop(CServerListenThread& listener)
+{
     for (;;)
     {
         sockaddr_in saClient;
@@ -148,8 +152,11 @@ void AcceptLoop(CServerListenThread& listener)
         catch (uint32_t nError)
         {
             // A client that reset its connection before it was accepted is not the listener's
-            // failure: accept the next one. Anything else ends the loop.
-            if (ErrorWsa(nError) == WSAECONNRESET)
+            // failure: accept the next one. Anything else ends the loop. Wine reports such a
+            // client as 10057 (its accept asks for the peer's address, which a reset connection
+            // no longer has), and a POSIX accept may report it as 10053.
+            int nWsa = ErrorWsa(nError);
+            if (nWsa == WSAECONNRESET || nWsa == WSAENOTCONN || nWsa == WSAECONNABORTED)
                 continue;
             throw;
         }
@@ -191,6 +198,10 @@ unsigned ListenThreadProc(void* pArg)
     try
     {
         BindServiceAddress(listener);
+        // Listening before the start is reported: a client that connects the moment the shell
+        // says "Server started" must find the port open, and a socket that cannot listen is a
+        // failed start rather than a server that goes down at once.
+        ListenForClients(listener);
         pContext->hStartedEvent.Set();
         bAccepting = true;
         AcceptLoop(listener);

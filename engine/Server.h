@@ -80,7 +80,9 @@ bool IsServerRunning();
 unsigned ListenThreadProc(void* pArg);
 // Creates the listening socket and binds it to saListen; throws condition 1 or 10.
 void BindServiceAddress(CServerListenThread& listener);
-// Listens and accepts clients until Accept fails; ends only by throwing.
+// Puts the bound socket into the listening state; throws condition 11.
+void ListenForClients(CServerListenThread& listener);
+// Accepts clients until Accept fails; ends only by throwing.
 void AcceptLoop(CServerListenThread& listener);
 
 // Every engine thread (listener, session, UDP relay) counts itself here from just before its

@@ -43,11 +43,9 @@ void RelayTcp(CClientSessionThread& client, CDestinationTcpSocket& dest)
     if (g_server.logFile.IsOpen())
         LogTunnelReady(pTask);
 
-    // One buffer for both directions. Its pages are touched only when data moves, so an idle
-    // tunnel costs little more than its thread.
-    char* pBuffer = new (std::nothrow) char[RELAY_BLOCK];
-    if (pBuffer == nullptr)
-        throw MakeErrorCode(0, COND_SERVER);
+    // One buffer for both directions, taken when the first block is about to move: an idle
+    // tunnel (and there may be thousands) then costs its thread's stack and nothing of the heap.
+    char* pBuffer = nullptr;
     try
     {
         for (;;)
@@ -64,6 +62,12 @@ void RelayTcp(CClientSessionThread& client, CDestinationTcpSocket& dest)
                 throw MakeErrorCode(SysGetSocketError(), COND_SELECT_TIMEOUT);
             if (nReady == SOCKET_ERROR)
                 throw MakeErrorCode(SysGetSocketError(), COND_SELECT);
+            if (pBuffer == nullptr)
+            {
+                pBuffer = new (std::nothrow) char[RELAY_BLOCK];
+                if (pBuffer == nullptr)
+                    throw MakeErrorCode(0, COND_SERVER);
+            }
             // The client goes first when both sides have data; the destination's block follows
             // in the next pass.
             if (SockSetHas(&readSet, hClient))
@@ -72,11 +76,13 @@ void RelayTcp(CClientSessionThread& client, CDestinationTcpSocket& dest)
                 PassBlock(dest, g_traffic.nTcpDest, client, g_traffic.nTcpClient, pBuffer);
         }
     }
-    catch (uint32_t)
+    catch (uint32_t nError)
     {
-        // Whatever ended the tunnel (a close, a reset, a time-out, the server's stop) is its
-        // orderly end.
         delete[] pBuffer;
+        // A tunnel the process had no memory for says so; whatever else ended it (a close, a
+        // reset, a time-out, the server's stop) is its orderly end.
+        if (nError == MakeErrorCode(0, COND_SERVER))
+            throw;
         throw MakeErrorCode(0, 0);
     }
 }

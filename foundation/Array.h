@@ -27,7 +27,7 @@ inline void* Allocate(int32_t n, size_t nElementSize)
         return nullptr;
     if ((size_t)n > (size_t)-1 / nElementSize)
         throw std::bad_alloc();
-    return ::operator new((size_t)n * nElementSize);
+    return ::operator new((size_t)n* nElementSize);
 }
 
 inline void Free(void* p)
@@ -48,11 +48,11 @@ inline int32_t RoundUp(int32_t n, int32_t nGrowBy)
 // ---------------------------------------------------------------------------------------------
 // Base of the value and object arrays. ARG_T is the argument type of the element operations:
 // T itself for plain values, a reference to T for objects.
-template <class T, class ARG_T>
-class CArrayObjBase
+template <class T, class ARG_T> class CArrayObjBase
 {
 public:
-    explicit CArrayObjBase(int32_t nGrow = 8) : nCount(0), nAlloc(0), nGrowBy(nGrow > 0 ? nGrow : 8), pData(nullptr)
+    explicit CArrayObjBase(int32_t nGrow = 8)
+        : nCount(0), nAlloc(0), nGrowBy(nGrow > 0 ? nGrow : 8), pData(nullptr)
     {
     }
     virtual ~CArrayObjBase() { ArrayDetail::Free(pData); }
@@ -155,7 +155,8 @@ protected:
             if (nIndex > 0)
                 memcpy((void*)pNew, (const void*)pData, (size_t)nIndex * sizeof(T));
             if (nCount > nIndex)
-                memcpy((void*)(pNew + nIndex + 1), (const void*)(pData + nIndex), (size_t)(nCount - nIndex) * sizeof(T));
+                memcpy((void*)(pNew + nIndex + 1), (const void*)(pData + nIndex),
+                       (size_t)(nCount - nIndex) * sizeof(T));
             ArrayDetail::Free(pData);
             pData = pNew;
             nAlloc = nNewAlloc;
@@ -179,8 +180,7 @@ private:
 
 // ---------------------------------------------------------------------------------------------
 // Array of plain values, moved with memory copies.
-template <class T, class ARG_T>
-class CArraySimpleObj : public CArrayObjBase<T, ARG_T>
+template <class T, class ARG_T> class CArraySimpleObj : public CArrayObjBase<T, ARG_T>
 {
     typedef CArrayObjBase<T, ARG_T> Base;
 
@@ -243,8 +243,7 @@ public:
 // ---------------------------------------------------------------------------------------------
 // Array of objects: elements are constructed in place in their default state, assigned, and
 // destroyed when they leave.
-template <class T, class ARG_T>
-class CArrayObj : public CArrayObjBase<T, ARG_T>
+template <class T, class ARG_T> class CArrayObj : public CArrayObjBase<T, ARG_T>
 {
     typedef CArrayObjBase<T, ARG_T> Base;
 
@@ -307,11 +306,11 @@ public:
 
 // ---------------------------------------------------------------------------------------------
 // Base of the pointer arrays: the same header over an array of T pointers.
-template <class T>
-class CArrayPtrBase
+template <class T> class CArrayPtrBase
 {
 public:
-    explicit CArrayPtrBase(int32_t nGrow = 8) : nCount(0), nAlloc(0), nGrowBy(nGrow > 0 ? nGrow : 8), pData(nullptr)
+    explicit CArrayPtrBase(int32_t nGrow = 8)
+        : nCount(0), nAlloc(0), nGrowBy(nGrow > 0 ? nGrow : 8), pData(nullptr)
     {
     }
     virtual ~CArrayPtrBase() { ArrayDetail::Free(pData); }
@@ -446,8 +445,7 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Array of pointers that owns the objects: whatever leaves it through RemoveAt, SetAllocSize,
 // SetSize or destruction is deleted.
-template <class T>
-class CArrayPtr : public CArrayPtrBase<T>
+template <class T> class CArrayPtr : public CArrayPtrBase<T>
 {
 public:
     explicit CArrayPtr(int32_t nGrow = 8) : CArrayPtrBase<T>(nGrow) {}
@@ -482,8 +480,7 @@ KeyOrder(KEY key)
 } // namespace ArrayDetail
 
 // An owning pointer array kept sorted ascending by T::GetKey(), with unique keys.
-template <class T, class KEY, class BASE>
-class CSortableArrayPtrBase : public BASE
+template <class T, class KEY, class BASE> class CSortableArrayPtrBase : public BASE
 {
 public:
     explicit CSortableArrayPtrBase(int32_t nGrow = 8) : BASE(nGrow) {}
@@ -537,8 +534,7 @@ public:
     }
 };
 
-template <class T, class KEY>
-class CSortableArrayPtr : public CSortableArrayPtrBase<T, KEY, CArrayPtr<T>>
+template <class T, class KEY> class CSortableArrayPtr : public CSortableArrayPtrBase<T, KEY, CArrayPtr<T>>
 {
 public:
     explicit CSortableArrayPtr(int32_t nGrow = 8) : CSortableArrayPtrBase<T, KEY, CArrayPtr<T>>(nGrow) {}

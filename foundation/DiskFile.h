@@ -33,10 +33,10 @@ public:
         shareDenyNone = 0x0040,  // others may read and write
         shareMask = 0x0070,      // 0x00, 0x10 and 0x50 to 0x70: no sharing
 
-        modeNoInherit = 0x0080,   // the handle is not inherited by child processes
-        modeCreate = 0x1000,      // create; alone it replaces an existing file
-        modeNoTruncate = 0x2000,  // with modeCreate: open an existing file as it is
-        typeText = 0x8000,        // cleared before use, no effect
+        modeNoInherit = 0x0080,  // the handle is not inherited by child processes
+        modeCreate = 0x1000,     // create; alone it replaces an existing file
+        modeNoTruncate = 0x2000, // with modeCreate: open an existing file as it is
+        typeText = 0x8000,       // cleared before use, no effect
 
         osNoBuffer = 0x10000,       // no intermediate buffering (POSIX: ignored)
         osWriteThrough = 0x20000,   // write through

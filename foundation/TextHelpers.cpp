@@ -181,13 +181,15 @@ FILEHANDLE CreateUniqueFile(CCArray& strPath, unsigned nAccess, unsigned nShare)
 {
     for (;;)
     {
-        FILEHANDLE h = SysCreateFile(strPath.GetString(), nAccess, nShare, SYSFILE_CREATE_NEW, SYSFILE_NO_INHERIT);
+        FILEHANDLE h =
+            SysCreateFile(strPath.GetString(), nAccess, nShare, SYSFILE_CREATE_NEW, SYSFILE_NO_INHERIT);
         if (h != FILE_INVALID)
             return h;
         uint32_t dwError = SysGetLastError();
         // A folder of the same name refuses the create with "access denied": that name is taken
         // too.
-        if (dwError != ERROR_FILE_EXISTS && !(dwError == ERROR_ACCESS_DENIED && SysIsDirectory(strPath.GetString())))
+        if (dwError != ERROR_FILE_EXISTS &&
+            !(dwError == ERROR_ACCESS_DENIED && SysIsDirectory(strPath.GetString())))
         {
             SysSetLastError(dwError);
             return FILE_INVALID;

@@ -42,7 +42,8 @@ FILEHANDLE CreateUniqueFile(CCArray& strPath, unsigned nAccess, unsigned nShare)
 
 // Index of the first element from nStart on that equals psz (exactly, or ignoring the case of
 // ASCII letters); -1 when nStart is negative or nothing matches.
-int32_t FindString(const CArrayObj<CCArray, CCArray&>& arr, const char* psz, bool bIgnoreCase, int32_t nStart = 0);
+int32_t FindString(const CArrayObj<CCArray, CCArray&>& arr, const char* psz, bool bIgnoreCase,
+                   int32_t nStart = 0);
 
 // A new[] copy of the first nLength characters of psz (nLength -1: all of it), terminated. The
 // caller delete[]s it.

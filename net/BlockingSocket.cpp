@@ -83,8 +83,8 @@ int CBlockingSocket::Receive(void* pBuffer, int nLength)
 int CBlockingSocket::SendTo(const void* pData, int nLength, const sockaddr_in& saTo)
 {
     WaitReady(false);
-    int nSent = pApi->sendto(GetHandle(), (const char*)pData, nLength, 0, (const sockaddr*)&saTo,
-                             SOCKADDR_IN_LENGTH);
+    int nSent =
+        pApi->sendto(GetHandle(), (const char*)pData, nLength, 0, (const sockaddr*)&saTo, SOCKADDR_IN_LENGTH);
     if (nSent == SOCKET_ERROR)
         Fail(COND_SEND);
     return nSent;
@@ -174,7 +174,8 @@ void CBlockingSocket::GetPeerName(sockaddr_in* pAddr)
 void CBlockingSocket::SetLinger(unsigned short nSeconds)
 {
     uint16_t linger[2] = {1, nSeconds};
-    if (pApi->setsockopt(GetHandle(), SOL_SOCKET, SO_LINGER, (const char*)linger, sizeof(linger)) == SOCKET_ERROR)
+    if (pApi->setsockopt(GetHandle(), SOL_SOCKET, SO_LINGER, (const char*)linger, sizeof(linger)) ==
+        SOCKET_ERROR)
         Fail(COND_LINGER);
 }
 

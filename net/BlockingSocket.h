@@ -67,7 +67,8 @@ public:
     static bool IsTransientError(uint32_t nCode);
 
 protected:
-    CBlockingSocket(volatile SOCKET* pHandleAt, const SSocketApi* pTable, int nReceiveSeconds, int nSendSeconds);
+    CBlockingSocket(volatile SOCKET* pHandleAt, const SSocketApi* pTable, int nReceiveSeconds,
+                    int nSendSeconds);
     // Objects are used by value on the stack and never deleted through the base.
     ~CBlockingSocket() {}
 

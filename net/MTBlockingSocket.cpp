@@ -17,7 +17,7 @@ enum
 {
     LOOKUP_PENDING = 0,
     LOOKUP_RESOLVED = 1,
-    LOOKUP_FAILED = 2,  // no address, or the caller has left
+    LOOKUP_FAILED = 2, // no address, or the caller has left
 };
 
 const int LOOKUP_SLICE_MS = 100;
@@ -69,8 +69,8 @@ unsigned LookupThreadProc(void* pArg)
 
 } // namespace
 
-CMTBlockingSocket::CMTBlockingSocket(volatile SOCKET* pHandleAt, volatile int32_t* pStopFlag, int nReceiveSeconds,
-                                     int nSendSeconds, const SSocketApi* pTable)
+CMTBlockingSocket::CMTBlockingSocket(volatile SOCKET* pHandleAt, volatile int32_t* pStopFlag,
+                                     int nReceiveSeconds, int nSendSeconds, const SSocketApi* pTable)
     : CBlockingSocket(pHandleAt, pTable, nReceiveSeconds, nSendSeconds), pStop(pStopFlag)
 {
 }
@@ -84,7 +84,7 @@ bool CMTBlockingSocket::ResolveName(in_addr* pAddr, const char* pszName)
 {
     size_t nLength = strlen(pszName);
     if (nLength >= sizeof(SLookupRequest::szName))
-        return false;  // no host name is that long; a cut one would name another host
+        return false; // no host name is that long; a cut one would name another host
 
     SLookupRequest* pRequest = new SLookupRequest;
     g_nLiveLookups.fetch_add(1, std::memory_order_relaxed);

@@ -59,6 +59,4 @@ void GetDataFolder(const CCArray& strProgramFolder, CCArray& strFolder)
     strFolder += "tollgate/";
 }
 
-void SetAutoStart(AUTOSTARTROOT, const char*, const char*, int32_t)
-{
-}
+void SetAutoStart(AUTOSTARTROOT, const char*, const char*, int32_t) {}

@@ -2,7 +2,8 @@
 //
 // Opening the key reads and parses the whole file; reads and writes work on that copy; closing
 // the key writes the file back when a value was written. The file holds the key
-// [HKEY_CURRENT_USER\Software\Kestrel Co\Tollgate]; other keys found in it are kept as they are.
+// [HKEY_CURRENT_USER\Software\Kestrel Co\Tollgate]; other keys found in it are kept as they are
+// (comments are not: the file is written out whole from its keys).
 //
 // The file is replaced, never rewritten in place: the new text goes to "<file>.new", is flushed to
 // the disk, renamed over "<file>", and the folder is flushed too. A crash or a full disk at any
@@ -13,6 +14,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,12 +31,14 @@ const off_t MAX_FILE_SIZE = 16 * 1024 * 1024;
 const int MAX_BAD_COPIES = 9999;
 
 CCArray s_strStorePath;   // empty: the default path
-CCArray s_strReported;    // the file whose trouble was reported last, so that it is said once
+bool s_bReported = false; // the trouble of s_strReported was told: it is said once
+CCArray s_strReported;
 
 void ReportOnce(const CCArray& strPath, const char* pszWhat)
 {
-    if (strcmp(s_strReported.GetString(), strPath.GetString()) == 0)
+    if (s_bReported && strcmp(s_strReported.GetString(), strPath.GetString()) == 0)
         return;
+    s_bReported = true;
     s_strReported = strPath;
     fprintf(stderr,
             "tollgate: the settings file %s cannot be used (%s); the default settings apply. The file is "
@@ -144,7 +148,7 @@ bool KeepBadFile(const CCArray& strPath, CCArray& strWhat)
             return true;
         }
         if (errno == ENOENT)
-            return true;   // gone meanwhile: nothing left to keep
+            return true; // gone meanwhile: nothing left to keep
         strWhat.Format("the unusable file cannot be renamed to %s: %s", strBad.GetString(), strerror(errno));
         return false;
     }
@@ -200,12 +204,26 @@ public:
     CCArray strPath;
     CRegText text;
     SRegKeyText* pKey;
-    bool bDirty;   // a value was written
-    bool bBad;     // a file is there that cannot be used: keep it before writing
+    bool bDirty; // a value was written
+    bool bBad;   // a file is there that cannot be used: keep it before writing
 };
 
 bool CSettingsFile::Commit()
 {
+    // A store file that is a link (to a folder of dotfiles, say) stays one: the file it points
+    // to is the one replaced.
+    CCArray strPath = this->strPath;
+    struct stat st;
+    if (lstat(strPath.GetString(), &st) == 0 && S_ISLNK(st.st_mode))
+    {
+        char* pszTarget = realpath(strPath.GetString(), nullptr);
+        if (pszTarget != nullptr)
+        {
+            strPath = pszTarget;
+            free(pszTarget);
+        }
+    }
+
     CCArray strWhat;
     if (!CreateParentFolders(strPath, strWhat) || (bBad && !KeepBadFile(strPath, strWhat)))
     {
@@ -249,19 +267,20 @@ bool CSettingsFile::Commit()
         int nErrno = errno;
         if (fd >= 0)
             unlink(strNew.GetString());
-        fprintf(stderr, "tollgate: the settings cannot be saved to %s (%s %s: %s); the file is left as it was\n",
+        fprintf(stderr,
+                "tollgate: the settings cannot be saved to %s (%s %s: %s); the file is left as it was\n",
                 strPath.GetString(), pszStep, strNew.GetString(), strerror(nErrno));
         return false;
     }
     SyncFolder(strPath);
-    s_strReported.SetText("", 0);
+    s_bReported = false;
     return true;
 }
 
 void SetSettingsStorePath(const char* pszPath)
 {
     s_strStorePath = pszPath;
-    s_strReported.SetText("", 0);
+    s_bReported = false;
 }
 
 void GetSettingsStorePath(CCArray& strPath)
@@ -287,7 +306,12 @@ SETTINGSKEY OpenSettingsKey()
     GetSettingsStorePath(strPath);
     if (strPath.IsEmpty())
     {
-        ReportOnce(strPath, "there is no configuration folder: neither XDG_CONFIG_HOME nor HOME is set");
+        static bool s_bTold = false;
+        if (!s_bTold)
+            fprintf(stderr,
+                    "tollgate: there is no configuration folder (neither XDG_CONFIG_HOME nor HOME is set): "
+                    "the default settings apply and nothing is saved\n");
+        s_bTold = true;
         return nullptr;
     }
     CSettingsFile* pFile = new CSettingsFile;
@@ -328,7 +352,8 @@ bool ReadSettingsValue(SETTINGSKEY hKey, const char* pszName, CByteArray& data)
     return true;
 }
 
-bool WriteSettingsValue(SETTINGSKEY hKey, const char* pszName, uint32_t nType, const void* pData, uint32_t nSize)
+bool WriteSettingsValue(SETTINGSKEY hKey, const char* pszName, uint32_t nType, const void* pData,
+                        uint32_t nSize)
 {
     if (hKey == nullptr)
         return false;

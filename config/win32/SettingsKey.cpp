@@ -7,7 +7,7 @@ namespace
 {
 const char szDefaultKeyPath[] = "Software\\Kestrel Co\\Tollgate";
 
-CCArray s_strKeyPath;   // empty: the default key
+CCArray s_strKeyPath; // empty: the default key
 
 // A value can change size between asking for its size and reading it; a few tries settle that.
 const int READ_TRIES = 4;
@@ -87,7 +87,8 @@ bool ReadSettingsValue(SETTINGSKEY hKey, const char* pszName, CByteArray& data)
     return false;
 }
 
-bool WriteSettingsValue(SETTINGSKEY hKey, const char* pszName, uint32_t nType, const void* pData, uint32_t nSize)
+bool WriteSettingsValue(SETTINGSKEY hKey, const char* pszName, uint32_t nType, const void* pData,
+                        uint32_t nSize)
 {
     if (hKey == nullptr)
         return false;

@@ -394,7 +394,8 @@ bool SysFileExists(const char* pszPath)
     return stat(pszPath, &st) == 0;
 }
 
-bool SysListFolder(const char* pszFolder, void (*pCallback)(const char* pszName, void* pContext), void* pContext)
+bool SysListFolder(const char* pszFolder, void (*pCallback)(const char* pszName, void* pContext),
+                   void* pContext)
 {
     DIR* pDir = opendir(pszFolder);
     if (!pDir)

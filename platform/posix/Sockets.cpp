@@ -139,7 +139,7 @@ SSlot* MakeSlot(int fd)
         if (chunk.compare_exchange_strong(pChunk, pNew, std::memory_order_acq_rel))
             pChunk = pNew;
         else
-            delete[] pNew;  // another thread published this chunk first; pChunk holds it
+            delete[] pNew; // another thread published this chunk first; pChunk holds it
     }
     return &pChunk[fd & (SLOT_CHUNK - 1)];
 }
@@ -463,7 +463,7 @@ int SysCloseSocket(SOCKET s)
     {
         if (nState & SLOT_CLOSING)
         {
-            use.Leave();  // another thread's close of this handle won
+            use.Leave(); // another thread's close of this handle won
             return Fail(WSAENOTSOCK);
         }
         if (pSlot->nState.compare_exchange_weak(nState, nState | SLOT_CLOSING, std::memory_order_acq_rel))
@@ -543,11 +543,16 @@ int SysSendTo(SOCKET s, const char* pBuf, int nLen, int nFlags, const sockaddr* 
 // select over poll: any descriptor number, the sets rewritten to the ready handles and the total
 // count returned, as Winsock does. A handle closed by another thread during the wait makes the
 // call fail rather than report it ready.
-int SysSelect(int nfds, SOCKSET* pRead, SOCKSET* pWrite, SOCKSET* pExcept, const timeval* pTimeout)
+namespace
 {
-    SOCKSET* sets[3] = {pRead, pWrite, pExcept};
+// The select of at most CAPACITY handles. Every session thread waits in here with one or two
+// handles for as long as its tunnel lives, and the stack pages a thread has touched stay
+// resident: the arrays for a full SOCKSET would make each of thousands of idle tunnels keep a
+// page more of stack, so small waits take a small frame.
+template <int CAPACITY>
+__attribute__((noinline)) int SelectUpTo(SOCKSET* sets[3], const timeval* pTimeout)
+{
     const short events[3] = {POLLIN, POLLOUT, POLLPRI};
-    const int CAPACITY = 3 * SOCKSET_SIZE;
     pollfd pfds[CAPACITY];
     SOCKET handles[CAPACITY];
     int nPoll = 0;
@@ -639,6 +644,21 @@ int SysSelect(int nfds, SOCKSET* pRead, SOCKSET* pWrite, SOCKSET* pExcept, const
     }
     t_nSocketError = 0;
     return nReady;
+}
+} // namespace
+
+int SysSelect(int nfds, SOCKSET* pRead, SOCKSET* pWrite, SOCKSET* pExcept, const timeval* pTimeout)
+{
+    SOCKSET* sets[3] = {pRead, pWrite, pExcept};
+    unsigned nTotal = 0;
+    for (SOCKSET* pSet : sets)
+    {
+        if (pSet)
+            nTotal += pSet->fd_count < SOCKSET_SIZE ? pSet->fd_count : SOCKSET_SIZE;
+    }
+    if (nTotal <= 4)
+        return SelectUpTo<4>(sets, pTimeout);
+    return SelectUpTo<3 * SOCKSET_SIZE>(sets, pTimeout);
 }
 
 // Winsock lets a listener bind again at once to a port whose earlier connections still linger in
@@ -759,6 +779,4 @@ bool SysSocketsStartup(int* pnMajor, int* pnMinor)
     return true;
 }
 
-void SysSocketsCleanup()
-{
-}
+void SysSocketsCleanup() {}

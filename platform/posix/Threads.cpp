@@ -67,7 +67,8 @@ void* ThreadTrampoline(void* p)
 }
 } // namespace
 
-bool SysStartThread(ThreadProc pProc, void* pArg, size_t nStackSize, uint32_t* pThreadId, EThreadPriority ePriority)
+bool SysStartThread(ThreadProc pProc, void* pArg, size_t nStackSize, uint32_t* pThreadId,
+                    EThreadPriority ePriority)
 {
     pthread_attr_t attr;
     int nErr = pthread_attr_init(&attr);
@@ -152,8 +153,7 @@ timespec DeadlineAfter(int nTimeoutMs)
 }
 
 // Waits under g_eventMutex until pReady() holds or the time-out passes; true when it holds.
-template <class F>
-bool WaitLocked(F ready, int nTimeoutMs)
+template <class F> bool WaitLocked(F ready, int nTimeoutMs)
 {
     if (ready())
         return true;

@@ -83,7 +83,9 @@ bool SysSeekFile(FILEHANDLE h, int64_t nDistance, int nOrigin, uint64_t* pnPosit
     LONG nHigh = (LONG)(nDistance >> 32);
     SetLastError(NO_ERROR);
     DWORD dwLow = SetFilePointer(h, (LONG)(uint32_t)nDistance, &nHigh,
-                                 nOrigin == 0 ? FILE_BEGIN : nOrigin == 1 ? FILE_CURRENT : FILE_END);
+                                 nOrigin == 0   ? FILE_BEGIN
+                                 : nOrigin == 1 ? FILE_CURRENT
+                                                : FILE_END);
     if (dwLow == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR)
         return false;
     if (pnPosition)
@@ -148,7 +150,8 @@ bool SysFileExists(const char* pszPath)
     return GetFileAttributesA(pszPath) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool SysListFolder(const char* pszFolder, void (*pCallback)(const char* pszName, void* pContext), void* pContext)
+bool SysListFolder(const char* pszFolder, void (*pCallback)(const char* pszName, void* pContext),
+                   void* pContext)
 {
     char szPattern[MAX_PATH + 2];
     size_t nLen = strlen(pszFolder);

@@ -5,8 +5,8 @@ bool SysErrorMessage(uint32_t dwError, char* pszOut, size_t nSize)
 {
     // English (United States) whatever the user's language, and no insert expanded: a message
     // with %1 placeholders would otherwise read arguments that were never passed.
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, dwError, 0x0409,
-                             pszOut, (DWORD)nSize, NULL);
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, dwError,
+                             0x0409, pszOut, (DWORD)nSize, NULL);
     if (n == 0)
     {
         if (nSize > 0)

@@ -35,14 +35,16 @@ int Win32Priority(EThreadPriority ePriority)
 }
 } // namespace
 
-bool SysStartThread(ThreadProc pProc, void* pArg, size_t nStackSize, uint32_t* pThreadId, EThreadPriority ePriority)
+bool SysStartThread(ThreadProc pProc, void* pArg, size_t nStackSize, uint32_t* pThreadId,
+                    EThreadPriority ePriority)
 {
     SThreadStart* pStart = new SThreadStart{pProc, pArg};
     // Created suspended, so that the id is stored and the priority set before the thread runs.
     // The size is a reservation: only the pages the thread touches are committed.
     DWORD dwId = 0;
-    HANDLE hThread = CreateThread(NULL, nStackSize, ThreadTrampoline, pStart,
-                                  CREATE_SUSPENDED | (nStackSize ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0), &dwId);
+    HANDLE hThread =
+        CreateThread(NULL, nStackSize, ThreadTrampoline, pStart,
+                     CREATE_SUSPENDED | (nStackSize ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0), &dwId);
     if (!hThread)
     {
         DWORD dwError = GetLastError();

@@ -70,7 +70,7 @@ TEST_F(Paths, CreateFolderPathCreatesEveryMissingLevel)
     std::string strDeep = strScratch + "a" + PATH_SEPARATOR + "b b" + PATH_SEPARATOR + "c";
     EXPECT_TRUE(CreateFolderPath(strDeep.c_str()));
     EXPECT_TRUE(fs::is_directory(strDeep));
-    EXPECT_TRUE(CreateFolderPath(strDeep.c_str()));   // already there
+    EXPECT_TRUE(CreateFolderPath(strDeep.c_str())); // already there
 
     // A level that is a file cannot become a folder.
     Touch(strScratch + "file");

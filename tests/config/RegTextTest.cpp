@@ -152,7 +152,7 @@ TEST(RegText, RefusesMalformedTextsWithTheirLineAndReason)
     const struct
     {
         const char* pszText;
-        const char* pszReason;   // part of the message
+        const char* pszReason; // part of the message
     } aCases[] = {
         {"", "empty"},
         {"REGEDIT5\r\n", "line 1: the first line"},
@@ -224,5 +224,6 @@ TEST(RegText, TextsWithoutTheSignatureNeedNoEndComment)
     // The signature counts only as the second line, where Write puts it.
     EXPECT_TRUE(Parse(text, std::string("REGEDIT4\n\n") + g_szRegTextSignature + "\n[K]\n"));
     EXPECT_FALSE(Parse(text, std::string("REGEDIT4\n") + g_szRegTextSignature + "\n[K]\n"));
-    EXPECT_TRUE(Parse(text, std::string("REGEDIT4\n") + g_szRegTextSignature + "\n[K]\n" + g_szRegTextEnd + "\n"));
+    EXPECT_TRUE(
+        Parse(text, std::string("REGEDIT4\n") + g_szRegTextSignature + "\n[K]\n" + g_szRegTextEnd + "\n"));
 }

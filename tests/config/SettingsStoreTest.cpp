@@ -12,8 +12,14 @@ namespace
 {
 Bytes ServiceAddressBytes(uint16_t nFamily, uint16_t nPort, const unsigned char (&abAddr)[4])
 {
-    Bytes b{(unsigned char)nFamily, (unsigned char)(nFamily >> 8), (unsigned char)(nPort >> 8), (unsigned char)nPort,
-            abAddr[0], abAddr[1], abAddr[2], abAddr[3]};
+    Bytes b{(unsigned char)nFamily,
+            (unsigned char)(nFamily >> 8),
+            (unsigned char)(nPort >> 8),
+            (unsigned char)nPort,
+            abAddr[0],
+            abAddr[1],
+            abAddr[2],
+            abAddr[3]};
     b.resize(16, 0);
     return b;
 }

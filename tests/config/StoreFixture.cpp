@@ -3,7 +3,8 @@
 
 Bytes Le32(uint32_t n)
 {
-    return Bytes{(unsigned char)n, (unsigned char)(n >> 8), (unsigned char)(n >> 16), (unsigned char)(n >> 24)};
+    return Bytes{(unsigned char)n, (unsigned char)(n >> 8), (unsigned char)(n >> 16),
+                 (unsigned char)(n >> 24)};
 }
 
 void StoreTest::SeedInt(const char* pszName, int32_t nValue)

@@ -73,10 +73,11 @@ bool WaitUntil(const std::function<bool()>& condition, int nTimeoutMs)
 // ---------------------------------------------------------------------------------------------
 // CTestSocket
 
+// No assertion here: sockets are also made on helper threads, and a socket that could not be
+// created fails the first call the test makes on it.
 CTestSocket::CTestSocket(int nType)
 {
     hSocket = SysSocket(AF_INET, nType, 0);
-    EXPECT_NE(hSocket, INVALID_SOCKET);
 }
 
 CTestSocket::~CTestSocket()
@@ -487,6 +488,23 @@ CTempFolder::~CTempFolder()
     SysListFolder(strPath.c_str(), DeleteEntry, &strPath);
     SysRemoveDirectory(strPath.c_str());
 }
+
+namespace
+{
+// Windows Sockets must be started before the first socket of the process.
+class CSocketsEnvironment : public ::testing::Environment
+{
+public:
+    void SetUp() override
+    {
+        int nMajor = 0, nMinor = 0;
+        ASSERT_TRUE(SysSocketsStartup(&nMajor, &nMinor));
+    }
+    void TearDown() override { SysSocketsCleanup(); }
+};
+
+::testing::Environment* const g_pSocketsEnvironment = ::testing::AddGlobalTestEnvironment(new CSocketsEnvironment);
+}  // namespace
 
 CConsoleShell& TestShell()
 {

@@ -96,7 +96,7 @@ TEST_F(UdpAssociation, RelaysBothWaysAddingAndRemovingTheHeader)
     EXPECT_EQ(HexOf(strReply), HexOf(UdpHeader(echo.GetPort()) + "payload"));
     EXPECT_EQ(echo.GetReceived(), 1);
     // The client side counts the datagram in and out with headers, the destination side without.
-    EXPECT_EQ(ReadTraffic(g_traffic.nUdpClient), 34u);
+    EXPECT_TRUE(WaitUntil([] { return ReadTraffic(g_traffic.nUdpClient) == 34u; }));
     EXPECT_EQ(ReadTraffic(g_traffic.nUdpDest), 14u);
 
     // A host name, dotted or looked up, names the destination as well.
@@ -122,12 +122,24 @@ TEST_F(UdpAssociation, ClientPortIsLearnedAndFollowsTheClient)
 
 TEST_F(UdpAssociation, DatagramsTheRelayMustNotPassAreDropped)
 {
-    // Another host's datagram: the relay is the client's alone.
+    // Another host's datagram: the relay is the client's alone. (Wine sends from a UDP socket
+    // bound to 127.0.0.2 with the source 127.0.0.1, so there the sender is not foreign at all:
+    // a probe tells, and the scripted relay test covers the case everywhere.)
     CTestSocket foreign(SOCK_DGRAM);
     sockaddr_in saOther = LoopbackAddress(0);
     saOther.sin_addr.s_addr = htonl(0x7F000002);
     ASSERT_EQ(SysBind(foreign.hSocket, (const sockaddr*)&saOther, sizeof(saOther)), 0);
-    EXPECT_TRUE(foreign.SendTo(UdpHeader(echo.GetPort()) + "foreign", saRelay));
+    CTestSocket probe(SOCK_DGRAM);
+    ASSERT_TRUE(probe.Bind(0));
+    ASSERT_TRUE(foreign.SendTo("probe", probe.LocalAddress()));
+    std::string strProbe;
+    sockaddr_in saSeen;
+    ASSERT_TRUE(probe.ReceiveFrom(strProbe, &saSeen));
+    bool bForeign = saSeen.sin_addr.s_addr == htonl(0x7F000002);
+    if (bForeign)
+    {
+        EXPECT_TRUE(foreign.SendTo(UdpHeader(echo.GetPort()) + "foreign", saRelay));
+    }
 
     std::string strName = "udp-echo.test";
     const std::string bad[] = {
@@ -144,8 +156,11 @@ TEST_F(UdpAssociation, DatagramsTheRelayMustNotPassAreDropped)
     // The relay handles datagrams in order: once this one is back, every one before was dropped.
     EXPECT_EQ(Exchange(udp, UdpHeader(echo.GetPort()) + "good").substr(10), "good");
     EXPECT_EQ(echo.GetReceived(), 1);
-    std::string strStray;
-    EXPECT_FALSE(foreign.ReceiveFrom(strStray, nullptr, 100));
+    if (bForeign)
+    {
+        std::string strStray;
+        EXPECT_FALSE(foreign.ReceiveFrom(strStray, nullptr, 100));
+    }
 }
 
 TEST_F(UdpAssociation, AByteOnTheControlConnectionEndsTheAssociation)

@@ -64,14 +64,16 @@ TEST(ArraySimple, InsertRemoveAndAppend)
     ASSERT_EQ(8, arr.nAlloc);
     arr.InsertAt(3, 99); // full: grows by one step around the gap
     EXPECT_EQ(16, arr.nAlloc);
-    EXPECT_EQ((std::vector<int>{0, 1, 2, 99, 3, 4, 5, 6, 7}), std::vector<int>(arr.pData, arr.pData + arr.nCount));
+    EXPECT_EQ((std::vector<int>{0, 1, 2, 99, 3, 4, 5, 6, 7}),
+              std::vector<int>(arr.pData, arr.pData + arr.nCount));
     arr.InsertAt(0, -1);
     arr.InsertAt(arr.nCount, 100);
     EXPECT_EQ(-1, arr.pData[0]);
     EXPECT_EQ(100, arr.pData[10]);
 
     arr.RemoveAt(1, 2);
-    EXPECT_EQ((std::vector<int>{-1, 2, 99, 3, 4, 5, 6, 7, 100}), std::vector<int>(arr.pData, arr.pData + arr.nCount));
+    EXPECT_EQ((std::vector<int>{-1, 2, 99, 3, 4, 5, 6, 7, 100}),
+              std::vector<int>(arr.pData, arr.pData + arr.nCount));
     arr.RemoveAt(6, -1);
     EXPECT_EQ((std::vector<int>{-1, 2, 99, 3, 4, 5}), std::vector<int>(arr.pData, arr.pData + arr.nCount));
     arr.RemoveAt(4, 50);

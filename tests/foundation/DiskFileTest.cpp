@@ -12,8 +12,7 @@
 namespace
 {
 // Runs the operation and returns the error number it threw, or 0 when it did not throw.
-template <class F>
-uint32_t ThrownError(F operation)
+template <class F> uint32_t ThrownError(F operation)
 {
     try
     {
@@ -40,7 +39,8 @@ TEST(DiskFile, OpenOfAMissingFileThrowsAndStaysClosed)
     std::string strDeep = folder.Join("nope") + PATH_SEPARATOR + "x.txt";
     EXPECT_EQ((uint32_t)ERROR_PATH_NOT_FOUND,
               ThrownError([&] { file.Open(strDeep.c_str(), CDiskFile::modeWrite | CDiskFile::modeCreate); }));
-    EXPECT_EQ((uint32_t)ERROR_ACCESS_DENIED, ThrownError([&] { file.Open(folder.Path().c_str(), CDiskFile::modeRead); }))
+    EXPECT_EQ((uint32_t)ERROR_ACCESS_DENIED,
+              ThrownError([&] { file.Open(folder.Path().c_str(), CDiskFile::modeRead); }))
         << "a folder is not a file";
     EXPECT_FALSE(file.IsOpen());
 }
@@ -103,7 +103,8 @@ TEST(DiskFile, CreateReplacesUnlessNoTruncate)
     }
     {
         CDiskFile file;
-        file.Open(strPath.c_str(), CDiskFile::modeReadWrite | CDiskFile::modeCreate | CDiskFile::modeNoTruncate);
+        file.Open(strPath.c_str(),
+                  CDiskFile::modeReadWrite | CDiskFile::modeCreate | CDiskFile::modeNoTruncate);
         EXPECT_EQ(6u, file.GetLength()) << "open always keeps the contents";
         EXPECT_EQ(0u, file.GetPosition());
     }
@@ -177,7 +178,8 @@ TEST(DiskFile, AnAttachedHandleIsClosedByTheObject)
     EXPECT_FALSE(SysCloseFile(h));
 
     // Close also releases a handle the object does not own.
-    FILEHANDLE h2 = SysCreateFile(strPath.GetString(), SYSFILE_READ, SYSFILE_SHARE_READ, SYSFILE_OPEN_EXISTING, 0);
+    FILEHANDLE h2 =
+        SysCreateFile(strPath.GetString(), SYSFILE_READ, SYSFILE_SHARE_READ, SYSFILE_OPEN_EXISTING, 0);
     ASSERT_NE(FILE_INVALID, h2);
     CDiskFile borrowed(h2);
     borrowed.bOwnsHandle = 0;

@@ -14,7 +14,7 @@ import subprocess
 import sys
 import threading
 
-from harness import (Client, Environment, HttpServer, Proxy, Settings, UdpEcho, run_main,
+from harness import (Environment, HttpServer, Proxy, Settings, UdpEcho, run_main,
                      socks5_request, udp_header, udp_recv)
 
 MB = 1024 * 1024
@@ -88,8 +88,8 @@ def test_socks4_and_socks5(env, r):
                 r.check(not t.is_alive(), 'parallel download ended')
 
             if env.has_log:
-                tunnels = proxy.wait_log(lambda l: l.status == 'TCP tunnel ready', 9 + n)
-                r.check(len(tunnels) >= 9 + n, 'one TCP tunnel ready line per transfer', len(tunnels))
+                tunnels = proxy.wait_log(lambda l: l.status == 'TCP tunnel ready', 8 + n)
+                r.check(len(tunnels) == 8 + n, 'one TCP tunnel ready line per transfer', len(tunnels))
                 r.check(any(l.version == '4' for l in tunnels), 'a SOCKS4 tunnel line shows Version 4')
                 r.check(all(l.dest == '127.0.0.1:%d' % server.port for l in tunnels),
                         'every tunnel line names the HTTP server as destination',
@@ -132,9 +132,9 @@ def test_authentication(env, r):
         server.close()
 
 
-def udp_associate(proxy_address):
+def udp_associate(proxy):
     """Opens a UDP association; returns (control connection, relay address)."""
-    c = Client(proxy_address)
+    c = proxy.client()
     c.send(b'\x05\x01\x00')
     if c.recv_exact(2) != b'\x05\x00':
         raise RuntimeError('method refused')
@@ -150,7 +150,7 @@ def test_udp(env, r):
     try:
         with Proxy(env, Settings(), 'udp') as proxy:
             proxy.start()
-            control, relay = udp_associate(proxy.address)
+            control, relay = udp_associate(proxy)
             r.equal(relay[0], '127.0.0.1', 'relay address is the interface the client connected to')
             r.check(relay[1] not in (0, proxy.address[1]), 'relay has a port of its own', relay)
             u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -186,7 +186,7 @@ def test_udp(env, r):
             r.equal(data, expected_header + b'after', 'dropped datagrams are not relayed')
             r.check(udp_recv(other, 0.2)[0] is None, 'nothing reaches the foreign host')
             if env.has_log:
-                ready = proxy.wait_status(control.endpoint, 'UDP relay ready')
+                ready = proxy.wait_status(control, 'UDP relay ready')
                 r.check(ready is not None and ready.fields() == ('5', '-', control.endpoint, '(UDP ASSOCIATE)',
                                                                  'UDP relay ready', '-'),
                         'UDP relay ready line', ready)
@@ -195,7 +195,7 @@ def test_udp(env, r):
             data, ended = control.read_to_end(5 * env.slow)
             r.check(ended and data == b'', 'the proxy closes the association after a byte on the control connection')
             if env.has_log:
-                line = proxy.wait_status(control.endpoint, 'Disconnect')
+                line = proxy.wait_status(control, 'Disconnect')
                 r.check(line is not None and line.fields() == ('5', '-', control.endpoint, '(UDP ASSOCIATE)',
                                                                'Disconnect', '-'),
                         'Disconnect line of the association', line)

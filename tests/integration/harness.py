@@ -157,7 +157,7 @@ class Settings:
                 raise AttributeError(k)
             setattr(self, k, v)
 
-    def store_text(self, log_folder):
+    def store_text(self, log_folder, key='Software\\Kestrel Co\\Tollgate'):
         service = struct.pack('<H', 2) + struct.pack('!H', self.port) + socket.inet_aton(self.address) + bytes(8)
         ranges = b''.join(struct.pack('<II', _ip_value(a), _ip_value(b)) for a, b in self.ip_ranges)
         if self.password:
@@ -169,7 +169,7 @@ class Settings:
         lines = [
             'REGEDIT4',
             '',
-            '[HKEY_CURRENT_USER\\Software\\Kestrel Co\\Tollgate]',
+            '[HKEY_CURRENT_USER\\%s]' % key,
             '"Auto Start"=' + _u32(0),
             '"Service Address"=' + _hex(service),
             '"Socks5"=' + _u32(self.socks5),
@@ -211,6 +211,11 @@ class Environment:
         # Wine is slower in every step; the deadlines grow with it rather than the checks.
         self.slow = 3.0 if self.wine else 1.0
         self.has_log = not self.microsocks
+        # What a session logs when its client resets: Wine hands a reset from the host's side to
+        # the program as an orderly end.
+        self.reset_errors = {'Connection reset by peer (10054)'}
+        if self.wine:
+            self.reset_errors.add('Connection unexpectedly closed')
         self._count = 0
 
     @property
@@ -242,10 +247,11 @@ class Environment:
 # The proxy process
 
 class LogLine:
-    __slots__ = ('date', 'version', 'user', 'source', 'dest', 'status', 'error', 'raw')
+    __slots__ = ('date', 'version', 'user', 'source', 'dest', 'status', 'error', 'raw', 'offset')
 
-    def __init__(self, raw):
+    def __init__(self, raw, offset=0):
         self.raw = raw
+        self.offset = offset   # where the line starts in the file
         text = raw.decode('latin-1')
         if len(text) < 2 or text[0] != '"' or text[-1] != '"':
             raise ValueError('not a log line: %r' % raw)
@@ -280,6 +286,7 @@ class Proxy:
         self.log_folder = os.path.join(self.folder, 'log')
         os.makedirs(self.log_folder)
         self.proc = None
+        self.key = None
         self.address = None
         self.output = []
         self.exit_code = None
@@ -305,17 +312,21 @@ class Proxy:
             return self.address
 
         store = os.path.join(self.folder, 'settings.reg')
-        with open(store, 'w', newline='\n') as f:
-            f.write(self.settings.store_text(env.host_path(self.log_folder)))
         if env.wine:
+            # A key of its own for every run, so that runs in one prefix never share settings.
+            self.key = 'Software\\Kestrel Co\\TollgateTest-%d-%s' % (os.getpid(), os.path.basename(self.folder))
+            with open(store, 'w', newline='\n') as f:
+                f.write(self.settings.store_text(env.host_path(self.log_folder), self.key))
             r = subprocess.run([env.wine, 'regedit', '/S', env.host_path(store)], stdin=subprocess.DEVNULL,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60,
                                env=env.wine_env())
             if r.returncode != 0:
                 raise RuntimeError('regedit failed with %d' % r.returncode)
-            cmd = [env.wine, env.proxy, '--stdin-stop']
+            cmd = [env.wine, env.proxy, '--stdin-stop', '--config', self.key]
             stdin = subprocess.PIPE
         else:
+            with open(store, 'w', newline='\n') as f:
+                f.write(self.settings.store_text(env.host_path(self.log_folder)))
             cmd = [env.proxy, '--config', store]
             stdin = subprocess.DEVNULL
         self.proc = subprocess.Popen(cmd, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -397,16 +408,26 @@ class Proxy:
         with open(path, 'rb') as f:
             return f.read()
 
+    def log_size(self):
+        path = self.log_file()
+        try:
+            return os.path.getsize(path) if path else 0
+        except OSError:
+            return 0
+
     def log(self):
         """The complete event lines written so far (a line still being written is left out)."""
         data = self.log_bytes()
         if not data.startswith(LEGEND):
             return []
-        body = data[len(LEGEND):]
-        end = body.rfind(b'\r\n')
-        if end < 0:
-            return []
-        return [LogLine(raw) for raw in body[:end].split(b'\r\n')]
+        lines = []
+        pos = len(LEGEND)
+        while True:
+            end = data.find(b'\r\n', pos)
+            if end < 0:
+                return lines
+            lines.append(LogLine(data[pos:end], pos))
+            pos = end + 2
 
     def wait_log(self, predicate, count=1, timeout=5):
         """Waits until count lines match predicate; returns the matching lines seen at the end."""
@@ -418,17 +439,44 @@ class Proxy:
         wait_until(enough, timeout * self.env.slow)
         return list(found)
 
-    def lines_of(self, client_endpoint, lines=None):
-        """The lines of the latest session from that endpoint (from its Connect line on)."""
-        mine = [l for l in (self.log() if lines is None else lines) if l.source == client_endpoint]
-        starts = [i for i, l in enumerate(mine) if l.status == 'Connect']
-        return mine[starts[-1]:] if starts else mine
+    def client(self, source='127.0.0.1', timeout=None):
+        """A raw client that knows where its lines start in the log: the system may give a new
+        connection the port of an earlier one, so lines are matched by endpoint and position."""
+        mark = self.log_size()
+        c = Client(self.address, source, timeout or 5 * self.env.slow)
+        c.mark = mark
+        return c
 
-    def wait_status(self, client_endpoint, status, timeout=5):
+    def lines_of(self, client, lines=None):
+        """The lines of a client (a Client, or an endpoint text for lines anywhere)."""
+        ep, mark = (client, 0) if isinstance(client, str) else (client.endpoint, client.mark)
+        return [l for l in (self.log() if lines is None else lines) if l.source == ep and l.offset >= mark]
+
+    def lines_by_client(self, clients, lines=None):
+        """The lines of each client, for clients that may share endpoints: a client's lines are
+        those of its endpoint from its mark up to the mark of the next client on that endpoint."""
+        lines = self.log() if lines is None else lines
+        by_ep = {}
+        for c in sorted(clients, key=lambda c: c.mark):
+            by_ep.setdefault(c.endpoint, []).append(c)
+        result = {c: [] for c in clients}
+        for l in lines:
+            group = by_ep.get(l.source)
+            if not group:
+                continue
+            owner = None
+            for c in group:
+                if l.offset >= c.mark:
+                    owner = c
+            if owner is not None:
+                result[owner].append(l)
+        return result
+
+    def wait_status(self, client, status, timeout=5):
         found = []
 
         def seen():
-            found[:] = [l for l in self.lines_of(client_endpoint) if l.status == status]
+            found[:] = [l for l in self.lines_of(client) if l.status == status]
             return bool(found)
         wait_until(seen, timeout * self.env.slow)
         return found[0] if found else None
@@ -439,6 +487,11 @@ class Proxy:
     def __exit__(self, *exc):
         self.stop()
         self.kill()
+        if self.key is not None:
+            subprocess.run([self.env.wine, 'reg', 'delete', 'HKCU\\' + self.key, '/f'], stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60,
+                           env=self.env.wine_env())
+            self.key = None
 
 
 def _can_connect(address):
@@ -536,6 +589,7 @@ class UdpEcho:
         self.sock.bind((address, 0))
         self.port = self.sock.getsockname()[1]
         self.received = 0
+        self.payloads = []
         self._stop = False
         self._thread = threading.Thread(target=self._run, daemon=True)
         self._thread.start()
@@ -548,6 +602,7 @@ class UdpEcho:
             try:
                 data, peer = self.sock.recvfrom(65535)
                 self.received += 1
+                self.payloads.append(data)
                 self.sock.sendto(data, peer)
             except OSError:
                 pass
@@ -580,6 +635,7 @@ class Client:
         self.sock.settimeout(timeout)
         self.sock.connect(proxy_address)
         self.timeout = timeout
+        self.mark = 0
         host, port = self.sock.getsockname()
         self.endpoint = '%s:%d' % (host, port)
 
@@ -660,9 +716,9 @@ def socks5_auth(user, password):
     return bytes([1, len(u)]) + u + bytes([len(p)]) + p
 
 
-def socks5_connect(proxy_address, host, port, auth=None, timeout=5.0):
-    """A SOCKS5 tunnel to host:port; returns (client, reply)."""
-    c = Client(proxy_address, timeout=timeout)
+def socks5_connect(proxy, host, port, auth=None, timeout=5.0):
+    """A SOCKS5 tunnel to host:port through a Proxy (or an address); returns (client, reply)."""
+    c = proxy.client(timeout=timeout) if hasattr(proxy, 'client') else Client(proxy, timeout=timeout)
     c.send(b'\x05\x01' + (b'\x02' if auth else b'\x00'))
     method = c.recv_exact(2)
     if method != (b'\x05\x02' if auth else b'\x05\x00'):

@@ -199,7 +199,8 @@ TEST_F(BlockingSocketTest, DatagramsKeepTheirBoundariesAndSenders)
     EXPECT_EQ(saSender.sin_port, saFrom.sin_port);
     // An empty datagram is returned, not thrown.
     EXPECT_EQ(sock.ReceiveFrom(buffer, 8, nullptr), 0);
-    EXPECT_EQ(Thrown([&] { sock.ReceiveFrom(buffer, 8, nullptr); }), MakeErrorCode(WSAEMSGSIZE, COND_RECEIVE));
+    EXPECT_EQ(Thrown([&] { sock.ReceiveFrom(buffer, 8, nullptr); }),
+              MakeErrorCode(WSAEMSGSIZE, COND_RECEIVE));
 
     sockaddr_in saTo = Address("127.0.0.2", 9);
     EXPECT_EQ(sock.SendTo("ping", 4, saTo), 4);
@@ -350,7 +351,8 @@ TEST(CloseSocketAt, TwoThreadsClosingTogetherCloseTheHandleOnce)
         SOCKET hOriginal = hShared;
         int32_t bStop = 0;
         std::atomic<int> nReady(0);
-        auto closer = [&](bool bThroughObject) {
+        auto closer = [&](bool bThroughObject)
+        {
             nReady.fetch_add(1);
             while (nReady.load() < 2)
             {
@@ -395,19 +397,21 @@ TEST(CloseSocketAt, ClosingUnblocksACallWaitingOnTheScriptedHandle)
     int32_t bStop = 0;
     std::atomic<uint32_t> nThrown(0);
     std::atomic<bool> bStarted(false);
-    std::thread receiver([&] {
-        CMTBlockingSocket scripted(&h, &bStop, -1, -1, script.GetTable());
-        char ch;
-        bStarted = true;
-        try
+    std::thread receiver(
+        [&]
         {
-            scripted.Receive(&ch, 1);
-        }
-        catch (uint32_t nCode)
-        {
-            nThrown = nCode;
-        }
-    });
+            CMTBlockingSocket scripted(&h, &bStop, -1, -1, script.GetTable());
+            char ch;
+            bStarted = true;
+            try
+            {
+                scripted.Receive(&ch, 1);
+            }
+            catch (uint32_t nCode)
+            {
+                nThrown = nCode;
+            }
+        });
     while (!bStarted)
         std::this_thread::yield();
     CloseSocketAt(&h, script.GetTable()->closesocket);

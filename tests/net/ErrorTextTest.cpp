@@ -109,11 +109,21 @@ TEST(ErrorText, EveryWindowsSocketsRowHasItsText)
 TEST(ErrorText, ConditionTextWhenTheWindowsSocketsHalfIsUnknownOrZero)
 {
     const char* texts[] = {
-        "Create socket error", "Connect error",        "Select error timeout",
-        "Select error",        "tcp_send_0",           "Send error",
-        "Connection unexpectedly closed", "Receive error", "Cannot find server or DNS Error",
-        "Bind error",          "Listen error",         "Accept error",
-        "Get socket name error", "Get peer name error", "Enable linger error",
+        "Create socket error",
+        "Connect error",
+        "Select error timeout",
+        "Select error",
+        "tcp_send_0",
+        "Send error",
+        "Connection unexpectedly closed",
+        "Receive error",
+        "Cannot find server or DNS Error",
+        "Bind error",
+        "Listen error",
+        "Accept error",
+        "Get socket name error",
+        "Get peer name error",
+        "Enable linger error",
     };
     for (int nCondition = 1; nCondition <= 15; nCondition++)
     {
@@ -129,8 +139,12 @@ TEST(ErrorText, ConditionTextWhenTheWindowsSocketsHalfIsUnknownOrZero)
 TEST(ErrorText, EngineConditionsOnlyInTheProgramsTextAndOnlyWithoutASocketError)
 {
     const char* texts[] = {
-        "Socks negotiate error", "Socks negotiate auth. error", "Method not allowed",
-        "Operation not allowed by ruleset", "Socks version not allowed", "Addresstype not supported",
+        "Socks negotiate error",
+        "Socks negotiate auth. error",
+        "Method not allowed",
+        "Operation not allowed by ruleset",
+        "Socks version not allowed",
+        "Addresstype not supported",
         "Server error",
     };
     for (int nCondition = 16; nCondition <= 22; nCondition++)

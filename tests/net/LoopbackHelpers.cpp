@@ -60,20 +60,22 @@ SOCKET BoundUdpSocket(sockaddr_in* pBound)
 
 CBlockedCall::CBlockedCall(std::function<void()> call) : nToken(0), bEnded(false), bThrew(false), nThrown(0)
 {
-    thread = std::thread([this, call] {
-        nToken = CurrentThreadToken();
-        try
+    thread = std::thread(
+        [this, call]
         {
-            call();
-        }
-        catch (uint32_t nCode)
-        {
-            nThrown = nCode;
-            bThrew = true;
-        }
-        tEnded = Clock::now();
-        bEnded = true;
-    });
+            nToken = CurrentThreadToken();
+            try
+            {
+                call();
+            }
+            catch (uint32_t nCode)
+            {
+                nThrown = nCode;
+                bThrew = true;
+            }
+            tEnded = Clock::now();
+            bEnded = true;
+        });
 }
 
 CBlockedCall::~CBlockedCall()
@@ -118,6 +120,7 @@ public:
     void TearDown() override { StopSockets(); }
 };
 
-::testing::Environment* const g_pSocketsEnvironment = ::testing::AddGlobalTestEnvironment(new CSocketsEnvironment);
+::testing::Environment* const g_pSocketsEnvironment =
+    ::testing::AddGlobalTestEnvironment(new CSocketsEnvironment);
 
 } // namespace

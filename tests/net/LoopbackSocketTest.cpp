@@ -83,10 +83,12 @@ TEST(LoopbackSocket, ANegativeTimeOutWaitsForLateData)
     SLoopbackPair pair;
     int32_t bStop = 0;
     char buffer[4] = {};
-    CBlockedCall call([&] {
-        CMTBlockingSocket server(&pair.hServer, &bStop, -1, -1);
-        server.ReceiveAll(buffer, 4);
-    });
+    CBlockedCall call(
+        [&]
+        {
+            CMTBlockingSocket server(&pair.hServer, &bStop, -1, -1);
+            server.ReceiveAll(buffer, 4);
+        });
     call.WaitBlocked();
     CMTBlockingSocket client(&pair.hClient, &bStop, 5, 5);
     client.SendAll("la", 2);
@@ -104,10 +106,12 @@ TEST(LoopbackSocket, ALargeTransferArrivesWholeThroughPartialSendsAndReceives)
     for (size_t i = 0; i < data.size(); i++)
         data[i] = (char)(i * 7 + i / 251);
     std::vector<char> received(data.size());
-    CBlockedCall reader([&] {
-        CMTBlockingSocket server(&pair.hServer, &bStop, 10, 10);
-        server.ReceiveAll(received.data(), (int)received.size());
-    });
+    CBlockedCall reader(
+        [&]
+        {
+            CMTBlockingSocket server(&pair.hServer, &bStop, 10, 10);
+            server.ReceiveAll(received.data(), (int)received.size());
+        });
     CMTBlockingSocket client(&pair.hClient, &bStop, 10, 10);
     client.SendAll(data.data(), (int)data.size());
     ASSERT_TRUE(reader.WaitEnded(20000));
@@ -119,10 +123,12 @@ TEST(LoopbackSocket, ClosingTheHandleAbortsABlockedRecv)
 {
     SLoopbackPair pair;
     std::atomic<int> nResult(0);
-    CBlockedCall call([&] {
-        char ch;
-        nResult = GetSystemSocketApi()->recv(pair.hServer, &ch, 1, 0);
-    });
+    CBlockedCall call(
+        [&]
+        {
+            char ch;
+            nResult = GetSystemSocketApi()->recv(pair.hServer, &ch, 1, 0);
+        });
     SOCKET hServer = pair.hServer;
     long long nMs = AbortByClosing(call, &hServer, "blocked recv");
     pair.hServer = INVALID_SOCKET;
@@ -134,11 +140,13 @@ TEST(LoopbackSocket, ClosingTheHandleAbortsAReceiveWaitingInSelect)
 {
     SLoopbackPair pair;
     int32_t bStop = 0;
-    CBlockedCall call([&] {
-        CMTBlockingSocket server(&pair.hServer, &bStop, -1, -1);
-        char ch;
-        server.Receive(&ch, 1);
-    });
+    CBlockedCall call(
+        [&]
+        {
+            CMTBlockingSocket server(&pair.hServer, &bStop, -1, -1);
+            char ch;
+            server.Receive(&ch, 1);
+        });
     long long nMs = AbortByClosing(call, &pair.hServer, "receive waiting in select");
     EXPECT_TRUE(call.Threw());
     // Winsock under Wine reports the closed socket readable and the recv then fails.
@@ -151,11 +159,13 @@ TEST(LoopbackSocket, ClosingTheHandleAbortsABlockedAccept)
 {
     SLoopbackPair pair;
     int32_t bStop = 0;
-    CBlockedCall call([&] {
-        CMTBlockingSocket listener(&pair.hListen, &bStop, -1, -1);
-        sockaddr_in saPeer;
-        listener.Accept(&saPeer);
-    });
+    CBlockedCall call(
+        [&]
+        {
+            CMTBlockingSocket listener(&pair.hListen, &bStop, -1, -1);
+            sockaddr_in saPeer;
+            listener.Accept(&saPeer);
+        });
     long long nMs = AbortByClosing(call, &pair.hListen, "blocked accept");
     EXPECT_TRUE(call.Threw());
     EXPECT_EQ(ErrorCondition(call.ThrownCode()), COND_ACCEPT);
@@ -167,12 +177,14 @@ TEST(LoopbackSocket, ClosingTheHandleAbortsABlockedDatagramReceive)
     sockaddr_in saBound;
     SOCKET hUdp = BoundUdpSocket(&saBound);
     int32_t bStop = 0;
-    CBlockedCall call([&] {
-        CMTBlockingSocket udp(&hUdp, &bStop, -1, -1);
-        char buffer[16];
-        sockaddr_in saFrom;
-        udp.ReceiveFrom(buffer, sizeof(buffer), &saFrom);
-    });
+    CBlockedCall call(
+        [&]
+        {
+            CMTBlockingSocket udp(&hUdp, &bStop, -1, -1);
+            char buffer[16];
+            sockaddr_in saFrom;
+            udp.ReceiveFrom(buffer, sizeof(buffer), &saFrom);
+        });
     long long nMs = AbortByClosing(call, &hUdp, "datagram receive");
     EXPECT_TRUE(call.Threw());
     EXPECT_LT(nMs, 2000);

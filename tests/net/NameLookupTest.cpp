@@ -165,14 +165,16 @@ TEST_F(NameLookup, RaisingTheStopFlagAbandonsASlowLookupAndTheThreadReleasesIt)
     SetHostLookup(SlowLookup);
     std::atomic<long long> nRaisedAt(0);
     Clock::time_point tBase = Clock::now();
-    std::thread stopper([&] {
+    std::thread stopper(
+        [&]
         {
-            std::unique_lock<std::mutex> lock(g_slowMutex);
-            g_slowChanged.wait(lock, [] { return g_bSlowStarted; });
-        }
-        nRaisedAt = MsSince(tBase);
-        SysRaiseFlag(&bStop);
-    });
+            {
+                std::unique_lock<std::mutex> lock(g_slowMutex);
+                g_slowChanged.wait(lock, [] { return g_bSlowStarted; });
+            }
+            nRaisedAt = MsSince(tBase);
+            SysRaiseFlag(&bStop);
+        });
     in_addr addr;
     addr.s_addr = 0x01020304;
     bool bResolved = sock.ResolveName(&addr, "slow.test");

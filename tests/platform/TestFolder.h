@@ -19,7 +19,8 @@ public:
         std::random_device rd;
         for (int i = 0;; i++)
         {
-            std::string strTry = strBase + "tgtest-" + std::to_string(rd() % 100000000u) + "-" + std::to_string(i);
+            std::string strTry =
+                strBase + "tgtest-" + std::to_string(rd() % 100000000u) + "-" + std::to_string(i);
             if (SysCreateDirectory(strTry.c_str()))
             {
                 strPath = strTry;

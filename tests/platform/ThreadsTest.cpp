@@ -93,10 +93,10 @@ TEST(ManualEvent, WaitsWakeWhenAnotherThreadSets)
 // ---------------------------------------------------------------------------------------------
 struct SThreadRecord
 {
-    uint32_t dwIdGiven;    // written by SysStartThread
-    uint32_t dwIdSeenByStart;  // what the thread found in dwIdGiven when it began
-    uint32_t dwIdCurrent;  // SysCurrentThreadId inside the thread
-    uint32_t dwIdAgain;    // asked a second time
+    uint32_t dwIdGiven;       // written by SysStartThread
+    uint32_t dwIdSeenByStart; // what the thread found in dwIdGiven when it began
+    uint32_t dwIdCurrent;     // SysCurrentThreadId inside the thread
+    uint32_t dwIdAgain;       // asked a second time
     bool bDeepStackOk;
     CManualEvent evDone;
 };
@@ -135,7 +135,8 @@ TEST(Thread, StartGivesEachThreadItsOwnIdBeforeItRuns)
         aRec[i].dwIdSeenByStart = 0;
         aRec[i].bDeepStackOk = false;
         ASSERT_TRUE(aRec[i].evDone.Create(false));
-        ASSERT_TRUE(SysStartThread(RecordIds, &aRec[i], SysScaledStack(64 * 1024), &aRec[i].dwIdGiven, aPrio[i % 3]));
+        ASSERT_TRUE(
+            SysStartThread(RecordIds, &aRec[i], SysScaledStack(64 * 1024), &aRec[i].dwIdGiven, aPrio[i % 3]));
     }
     std::set<uint32_t> ids;
     uint32_t dwMain = SysCurrentThreadId();
@@ -146,7 +147,8 @@ TEST(Thread, StartGivesEachThreadItsOwnIdBeforeItRuns)
     {
         ASSERT_TRUE(aRec[i].evDone.Wait(WAIT_MS));
         EXPECT_NE(0u, aRec[i].dwIdGiven);
-        EXPECT_EQ(aRec[i].dwIdGiven, aRec[i].dwIdSeenByStart) << "the id must be stored before the thread runs";
+        EXPECT_EQ(aRec[i].dwIdGiven, aRec[i].dwIdSeenByStart)
+            << "the id must be stored before the thread runs";
         EXPECT_EQ(aRec[i].dwIdGiven, aRec[i].dwIdCurrent);
         EXPECT_EQ(aRec[i].dwIdCurrent, aRec[i].dwIdAgain);
         EXPECT_TRUE(aRec[i].bDeepStackOk);
@@ -222,8 +224,9 @@ unsigned EnterAndSignal(void* p)
 {
     STryEnter* pTry = (STryEnter*)p;
     pTry->pCs->Enter();
-    pTry->evEntered.Set();
     pTry->pCs->Leave();
+    // Signalled last: the test may destroy the section as soon as it sees the event.
+    pTry->evEntered.Set();
     return 0;
 }
 

@@ -34,8 +34,8 @@ CScriptedSocketApi::~CScriptedSocketApi()
 const SSocketApi* CScriptedSocketApi::GetTable() const
 {
     static const SSocketApi table = {
-        TableSocket, TableCloseSocket, TableConnect, TableRecv,       TableRecvFrom,
-        TableSend,   TableSendTo,      TableSelect,  TableBind,       TableListen,
+        TableSocket, TableCloseSocket, TableConnect,     TableRecv,        TableRecvFrom,
+        TableSend,   TableSendTo,      TableSelect,      TableBind,        TableListen,
         TableAccept, TableSetSockOpt,  TableGetSockName, TableGetPeerName,
     };
     return &table;
@@ -322,7 +322,7 @@ int CScriptedSocketApi::Receive(ECall eCall, SOCKET s, char* pBuf, int nLen, soc
     while (pSock->steps.empty() && pSock->eWhenEmpty == EMPTY_BLOCK && !pSock->bClosed)
         cvChanged.wait(lock);
     if (pSock->bClosed)
-        return Fail(WSAEINTR);  // closed by another thread while this call waited
+        return Fail(WSAEINTR); // closed by another thread while this call waited
     if (pSock->steps.empty())
         return 0;
     SStep& step = pSock->steps.front();
@@ -442,7 +442,8 @@ int CScriptedSocketApi::TableRecv(SOCKET s, char* pBuf, int nLen, int nFlags)
     return Active()->Receive(CALL_RECV, s, pBuf, nLen, nullptr, nullptr);
 }
 
-int CScriptedSocketApi::TableRecvFrom(SOCKET s, char* pBuf, int nLen, int nFlags, sockaddr* pFrom, int* pnFromLen)
+int CScriptedSocketApi::TableRecvFrom(SOCKET s, char* pBuf, int nLen, int nFlags, sockaddr* pFrom,
+                                      int* pnFromLen)
 {
     return Active()->Receive(CALL_RECVFROM, s, pBuf, nLen, pFrom, pnFromLen);
 }
@@ -452,7 +453,8 @@ int CScriptedSocketApi::TableSend(SOCKET s, const char* pBuf, int nLen, int nFla
     return Active()->SendBytes(CALL_SEND, s, pBuf, nLen, nullptr);
 }
 
-int CScriptedSocketApi::TableSendTo(SOCKET s, const char* pBuf, int nLen, int nFlags, const sockaddr* pTo, int nToLen)
+int CScriptedSocketApi::TableSendTo(SOCKET s, const char* pBuf, int nLen, int nFlags, const sockaddr* pTo,
+                                    int nToLen)
 {
     return Active()->SendBytes(CALL_SENDTO, s, pBuf, nLen, pTo);
 }
@@ -461,7 +463,7 @@ int CScriptedSocketApi::TableSelect(int nfds, SOCKSET* pRead, SOCKSET* pWrite, S
                                     const timeval* pTimeout)
 {
     CScriptedSocketApi* p = Active();
-    SOCKET hFirst = pRead && pRead->fd_count ? pRead->fd_array[0]
+    SOCKET hFirst = pRead && pRead->fd_count     ? pRead->fd_array[0]
                     : pWrite && pWrite->fd_count ? pWrite->fd_array[0]
                                                  : INVALID_SOCKET;
     int nError;
@@ -470,7 +472,7 @@ int CScriptedSocketApi::TableSelect(int nfds, SOCKSET* pRead, SOCKSET* pWrite, S
         if (nError == 0)
         {
             SysSetSocketError(0);
-            return 0;  // a scripted time-out
+            return 0; // a scripted time-out
         }
         return Fail(nError);
     }
@@ -662,7 +664,8 @@ int CScriptedSocketApi::TableGetPeerName(SOCKET s, sockaddr* pAddr, int* pnLen)
         return Fail(WSAENOTSOCK);
     if (*pnLen < ADDR_LENGTH)
         return Fail(WSAEFAULT);
-    const sockaddr_in& sa = pSock->saPeer.sin_family == 0 && pSock->bConnected ? pSock->saConnected : pSock->saPeer;
+    const sockaddr_in& sa =
+        pSock->saPeer.sin_family == 0 && pSock->bConnected ? pSock->saConnected : pSock->saPeer;
     if (sa.sin_family == 0)
         return Fail(WSAENOTCONN);
     memcpy(pAddr, &sa, sizeof(sockaddr_in));

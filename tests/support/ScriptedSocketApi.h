@@ -127,7 +127,7 @@ public:
     bool IsListening(SOCKET s) const;
     std::vector<SOption> Options(SOCKET s) const;
     bool IsClosed(SOCKET s) const;
-    int CloseCount(SOCKET s) const;  // closesocket calls that closed it (at most 1)
+    int CloseCount(SOCKET s) const; // closesocket calls that closed it (at most 1)
     int CallCount(ECall eCall) const;
     // Steps queued for the handle that no receive has taken yet.
     size_t PendingSteps(SOCKET s) const;
@@ -200,7 +200,8 @@ private:
     static int TableRecvFrom(SOCKET s, char* pBuf, int nLen, int nFlags, sockaddr* pFrom, int* pnFromLen);
     static int TableSend(SOCKET s, const char* pBuf, int nLen, int nFlags);
     static int TableSendTo(SOCKET s, const char* pBuf, int nLen, int nFlags, const sockaddr* pTo, int nToLen);
-    static int TableSelect(int nfds, SOCKSET* pRead, SOCKSET* pWrite, SOCKSET* pExcept, const timeval* pTimeout);
+    static int TableSelect(int nfds, SOCKSET* pRead, SOCKSET* pWrite, SOCKSET* pExcept,
+                           const timeval* pTimeout);
     static int TableBind(SOCKET s, const sockaddr* pAddr, int nLen);
     static int TableListen(SOCKET s, int nBacklog);
     static SOCKET TableAccept(SOCKET s, sockaddr* pAddr, int* pnLen);
@@ -210,9 +211,9 @@ private:
 
     // Entry of every call: hook, count, injected failure (true: fail with *pnError).
     bool Enter(ECall eCall, SOCKET s, int* pnError);
-    SSocket& Script(SOCKET s);          // creates the entry; under the lock
-    SSocket* Live(SOCKET s);            // an open, not closed handle, or null; under the lock
-    SOCKET NewHandle(int nType);        // under the lock
+    SSocket& Script(SOCKET s);   // creates the entry; under the lock
+    SSocket* Live(SOCKET s);     // an open, not closed handle, or null; under the lock
+    SOCKET NewHandle(int nType); // under the lock
     bool IsReadable(const SSocket& sock) const;
     int Receive(ECall eCall, SOCKET s, char* pBuf, int nLen, sockaddr* pFrom, int* pnFromLen);
     int SendBytes(ECall eCall, SOCKET s, const char* pBuf, int nLen, const sockaddr* pTo);

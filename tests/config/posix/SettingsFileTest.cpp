@@ -159,7 +159,7 @@ TEST_F(SettingsFile, CutShortFilesLoadAsDefaultsAndAreKeptAtTheNextSave)
         SCOPED_TRACE(n);
         const std::string strCut = strWhole.substr(0, n);
         WriteFile(strStore, strCut);
-        SetSettingsStorePath(strStore.c_str());   // a fresh path: its trouble is told again
+        SetSettingsStorePath(strStore.c_str()); // a fresh path: its trouble is told again
         SSettings s;
         std::string strErr = LoadCapturing(s);
         ExpectDefaults(s);
@@ -194,7 +194,7 @@ TEST_F(SettingsFile, CorruptFilesAreToldOnceAndKeptUnderTheNextFreeName)
     SSettings s;
     std::string strErr = LoadCapturing(s);
     EXPECT_NE(strErr.find("line 5"), std::string::npos) << strErr;
-    ExpectDefaults(s);   // nothing of a bad file is taken, not even its good lines
+    ExpectDefaults(s); // nothing of a bad file is taken, not even its good lines
     EXPECT_EQ(LoadCapturing(s), "") << "said once";
 
     ::testing::internal::CaptureStderr();
@@ -279,14 +279,32 @@ TEST_F(SettingsFile, ASaveThatCannotWriteLeavesTheOldFileIntact)
 
 TEST_F(SettingsFile, OtherKeysOfAHandMadeFileSurviveASave)
 {
-    WriteFile(strStore, "REGEDIT4\n\n; mine\n[HKEY_CURRENT_USER\\Software\\Something Else]\n\"keep\"=\"me\"\n\n"
-                        "[HKEY_CURRENT_USER\\Software\\Kestrel Co\\Tollgate]\n\"Connection Limit\"=hex:0a,00,00,00\n");
+    WriteFile(strStore,
+              "REGEDIT4\n\n; mine\n[HKEY_CURRENT_USER\\Software\\Something Else]\n\"keep\"=\"me\"\n\n"
+              "[HKEY_CURRENT_USER\\Software\\Kestrel Co\\Tollgate]\n\"Connection Limit\"=hex:0a,00,00,00\n");
     SSettings s;
     EXPECT_EQ(LoadCapturing(s), "");
     EXPECT_EQ(nConnectionLimit, 10);
     ASSERT_TRUE(SaveSettings(s));
     const std::string strText = ReadFile(strStore);
-    EXPECT_NE(strText.find("[HKEY_CURRENT_USER\\Software\\Something Else]\r\n\"keep\"=\"me\"\r\n"), std::string::npos)
+    EXPECT_NE(strText.find("[HKEY_CURRENT_USER\\Software\\Something Else]\r\n\"keep\"=\"me\"\r\n"),
+              std::string::npos)
         << strText;
     EXPECT_NE(strText.find("\"Connection Limit\"=hex:0a,00,00,00\r\n"), std::string::npos) << strText;
+}
+
+TEST_F(SettingsFile, AStoreFileThatIsALinkStaysALink)
+{
+    fs::create_directory(strScratch + "dotfiles");
+    WriteFile(strScratch + "dotfiles/tollgate.reg", "REGEDIT4\n");
+    fs::create_symlink(strScratch + "dotfiles/tollgate.reg", strStore);
+    SSettings s;
+    s.bAutoStart = 0;
+    ASSERT_TRUE(SaveSettings(s));
+    EXPECT_TRUE(fs::is_symlink(strStore));
+    EXPECT_NE(ReadFile(strScratch + "dotfiles/tollgate.reg").find("\"Auto Start\"=hex:00,00,00,00"),
+              std::string::npos);
+    SSettings loaded;
+    EXPECT_EQ(LoadCapturing(loaded), "");
+    EXPECT_EQ(loaded.bAutoStart, 0);
 }

@@ -40,8 +40,8 @@ void DeleteTree(HKEY hParent, const char* pszName)
 HKEY OpenTestKey(bool bCreate, const std::string& strPath)
 {
     HKEY hKey = nullptr;
-    LONG n = bCreate ? RegCreateKeyExA(HKEY_CURRENT_USER, strPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                       &hKey, nullptr)
+    LONG n = bCreate ? RegCreateKeyExA(HKEY_CURRENT_USER, strPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                       nullptr, &hKey, nullptr)
                      : RegOpenKeyExA(HKEY_CURRENT_USER, strPath.c_str(), 0, KEY_READ, &hKey);
     return n == ERROR_SUCCESS ? hKey : nullptr;
 }
@@ -70,6 +70,8 @@ void StoreTest::TearDown()
     SetSettingsStorePath(nullptr);
     g_paths.strDataFolder = "";
     DeleteTree(HKEY_CURRENT_USER, TestRoot().c_str());
+    // Gone only when no other test process still has its key in there.
+    RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Tollgate Tests");
     std::error_code ec;
     std::filesystem::remove_all(strScratch, ec);
 }
@@ -94,8 +96,8 @@ bool StoreTest::ReadRawValue(const char* pszName, uint32_t* pnType, Bytes& data)
     if (bOk)
     {
         data.resize(dwSize);
-        bOk = RegQueryValueExA(hKey, pszName, nullptr, &dwType, data.empty() ? nullptr : data.data(), &dwSize) ==
-              ERROR_SUCCESS;
+        bOk = RegQueryValueExA(hKey, pszName, nullptr, &dwType, data.empty() ? nullptr : data.data(),
+                               &dwSize) == ERROR_SUCCESS;
         data.resize(dwSize);
         *pnType = dwType;
     }

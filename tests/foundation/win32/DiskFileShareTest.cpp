@@ -29,18 +29,22 @@ TEST(DiskFile, ShareModesDecideWhoElseMayOpen)
     CDiskFile first;
     first.Open(strPath.c_str(), CDiskFile::modeWrite | CDiskFile::modeCreate | CDiskFile::shareExclusive);
     CDiskFile second;
-    EXPECT_EQ((uint32_t)ERROR_SHARING_VIOLATION, OpenError(second, strPath, CDiskFile::modeRead | CDiskFile::shareDenyNone));
+    EXPECT_EQ((uint32_t)ERROR_SHARING_VIOLATION,
+              OpenError(second, strPath, CDiskFile::modeRead | CDiskFile::shareDenyNone));
     first.Close();
 
     first.Open(strPath.c_str(), CDiskFile::modeWrite | CDiskFile::shareDenyWrite);
-    EXPECT_EQ(0u, OpenError(second, strPath, CDiskFile::modeRead | CDiskFile::shareDenyNone)) << "others may read";
+    EXPECT_EQ(0u, OpenError(second, strPath, CDiskFile::modeRead | CDiskFile::shareDenyNone))
+        << "others may read";
     second.Close();
     CDiskFile third;
-    EXPECT_EQ((uint32_t)ERROR_SHARING_VIOLATION, OpenError(third, strPath, CDiskFile::modeWrite | CDiskFile::shareDenyNone));
+    EXPECT_EQ((uint32_t)ERROR_SHARING_VIOLATION,
+              OpenError(third, strPath, CDiskFile::modeWrite | CDiskFile::shareDenyNone));
     first.Close();
 
     // 0x50 to 0x70 are no sharing either.
     first.Open(strPath.c_str(), CDiskFile::modeWrite | 0x60);
-    EXPECT_EQ((uint32_t)ERROR_SHARING_VIOLATION, OpenError(second, strPath, CDiskFile::modeRead | CDiskFile::shareDenyNone));
+    EXPECT_EQ((uint32_t)ERROR_SHARING_VIOLATION,
+              OpenError(second, strPath, CDiskFile::modeRead | CDiskFile::shareDenyNone));
 }
 } // namespace
