@@ -68,11 +68,12 @@ void RelayTcp(CClientSessionThread& client, CDestinationTcpSocket& dest)
                 if (pBuffer == nullptr)
                     throw MakeErrorCode(0, COND_SERVER);
             }
-            // The client goes first when both sides have data; the destination's block follows
-            // in the next pass.
+            // The client goes first when both sides have data, and the destination's block
+            // follows in the same pass: deciding again after a fresh select would let a client
+            // that always has data starve the other direction for as long as it keeps sending.
             if (SockSetHas(&readSet, hClient))
                 PassBlock(client, g_traffic.nTcpClient, dest, g_traffic.nTcpDest, pBuffer);
-            else
+            if (SockSetHas(&readSet, hDest))
                 PassBlock(dest, g_traffic.nTcpDest, client, g_traffic.nTcpClient, pBuffer);
         }
     }

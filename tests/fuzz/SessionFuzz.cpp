@@ -302,6 +302,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         Require(script.CloseCount(s) == 1, "a socket the session opened was not closed exactly once");
     Require(script.CallCount(CScriptedSocketApi::CALL_CLOSESOCKET) == (int)created.size() + 1,
             "a socket was closed twice");
+
+    // What reached the client starts with a reply of the client's own version, and a refused
+    // connect is never answered with a grant.
+    std::string strSent = script.Sent(hClient);
+    if (!strSent.empty())
+    {
+        Require(!strStream.empty() && (strStream[0] == 4 || strStream[0] == 5), "a reply to a client of no version");
+        if (strStream[0] == 4)
+        {
+            Require(strSent.size() >= 8 && strSent[0] == 0 && (strSent[1] == 0x5A || strSent[1] == 0x5B) &&
+                        strSent.compare(2, 6, std::string(6, '\0')) == 0,
+                    "a SOCKS4 reply that is not 00 5A/5B and six zero bytes");
+            Require(!(nFaults & FAULT_CONNECT) || strSent[1] == 0x5B, "a refused SOCKS4 connect was granted");
+        }
+        else
+            Require(strSent[0] == 5, "a SOCKS5 reply that does not start with 05");
+    }
     RotateLog();
     return 0;
 }

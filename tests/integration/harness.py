@@ -9,6 +9,12 @@ checkable without the proxy.
 Everything here stays on loopback: the local HTTP and UDP echo servers bind 127.0.0.1, and the
 clients only ever name 127.0.0.1, 127.0.0.2 or "localhost" as destinations. Every wait has a
 deadline; a test that cannot see what it waits for fails instead of hanging.
+
+By hand (ctest runs the same commands):
+    python3 clients_test.py --proxy build/native/tollgated
+    WINE_TEST_PREFIX=build/win32/wineprefix python3 failures_test.py \\
+        --proxy build/win32/tollgated.exe --wine cmake/wine-run.sh
+    python3 clients_test.py --proxy /usr/bin/microsocks --microsocks
 """
 
 import argparse
