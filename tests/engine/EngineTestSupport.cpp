@@ -477,10 +477,17 @@ CTempFolder::CTempFolder()
     char szTemp[1024];
     size_t nLen = SysTempFolder(szTemp, sizeof(szTemp));
     EXPECT_GT(nLen, 0u);
-    char szLeaf[64];
-    snprintf(szLeaf, sizeof(szLeaf), "tg-engine-%llu-%d", (unsigned long long)SysTicksMs(), g_nFolders++);
-    strPath = std::string(szTemp) + szLeaf;
-    EXPECT_TRUE(SysCreateDirectory(strPath.c_str())) << strPath;
+    // Test processes run side by side and may start within the same millisecond: a name that
+    // exists already belongs to another process, so the next number is tried.
+    bool bCreated = false;
+    for (int nTry = 0; nTry < 1000 && !bCreated; ++nTry)
+    {
+        char szLeaf[64];
+        snprintf(szLeaf, sizeof(szLeaf), "tg-engine-%llu-%d", (unsigned long long)SysTicksMs(), g_nFolders++);
+        strPath = std::string(szTemp) + szLeaf;
+        bCreated = SysCreateDirectory(strPath.c_str());
+    }
+    EXPECT_TRUE(bCreated) << strPath;
 }
 
 CTempFolder::~CTempFolder()
