@@ -81,7 +81,7 @@ bool EndAllSessions()
     }
     return true;
 }
-}  // namespace
+} // namespace
 
 SServerContext::SServerContext() : bStop(0), hListenSocket(INVALID_SOCKET), tStarted(0), nLastError(0)
 {
@@ -135,7 +135,7 @@ void BindServiceAddress(CServerListenThread& listener)
 
 void ListenForClients(CServerListenThread& listener)
 {
-    listener.Listen(0x7FFFFFFF);  // the Windows Sockets value for the system's maximum backlog
+    listener.Listen(0x7FFFFFFF); // the Windows Sockets value for the system's maximum backlog
 }
 
 void AcceptLoop(CServerListenThread& listener)
@@ -182,8 +182,8 @@ void AcceptLoop(CServerListenThread& listener)
             // record is in the table; its id goes straight into the record's key.
             CScopedLock lock(g_csSessionTable);
             EngineThreadStarting();
-            CheckThreadCreated(SysStartThread(SessionThreadProc, pTask, SysScaledStack(64 * 1024),
-                                              &pTask->dwSessionId));
+            CheckThreadCreated(
+                SysStartThread(SessionThreadProc, pTask, SysScaledStack(64 * 1024), &pTask->dwSessionId));
             g_sessionTable.Insert(pTask);
         }
     }
@@ -240,7 +240,7 @@ EServerFlow StartServer()
     shell.StartIdleEvent().Reset();
 
     ResetTraffic();
-    g_server.bStop = 0;  // no listener runs yet
+    g_server.bStop = 0; // no listener runs yet
     SysExchangeSocket(&g_server.hListenSocket, INVALID_SOCKET);
     g_server.hStartedEvent.Reset();
     g_server.hStoppedEvent.Reset();

@@ -31,13 +31,13 @@ struct SServerContext
     // Both events created signalled: a program that has not started the server sees it stopped.
     SServerContext();
 
-    int32_t bStop;                  // nonzero while the server is being stopped; the listener's stop flag
-    SOCKET hListenSocket;           // the listening socket; INVALID_SOCKET when none
-    CManualEvent hStartedEvent;     // set by the listener once it is bound and about to accept
-    CManualEvent hStoppedEvent;     // set by the listener when it has ended: the server is not running
-    CLogFile logFile;               // the session log of the current run
-    int64_t tStarted;               // seconds since 1970 at which the server last started; 0 while stopped
-    uint32_t nLastError;            // the error code with which the listener ended
+    int32_t bStop;              // nonzero while the server is being stopped; the listener's stop flag
+    SOCKET hListenSocket;       // the listening socket; INVALID_SOCKET when none
+    CManualEvent hStartedEvent; // set by the listener once it is bound and about to accept
+    CManualEvent hStoppedEvent; // set by the listener when it has ended: the server is not running
+    CLogFile logFile;           // the session log of the current run
+    int64_t tStarted;           // seconds since 1970 at which the server last started; 0 while stopped
+    uint32_t nLastError;        // the error code with which the listener ended
     // The service address captured by StartServer; the listener binds it and writes back the
     // address and port actually bound before it sets hStartedEvent (port 0 asks for a free port).
     sockaddr_in saListen;
@@ -60,10 +60,10 @@ public:
 // How a flow of the main thread ended.
 enum EServerFlow
 {
-    FLOW_DONE,       // the server now runs (start, restart) or is stopped (stop, went down)
-    FLOW_NOTHING,    // nothing to do: start while running, stop or restart while stopped
-    FLOW_FAILED,     // the start failed: nLastError holds the error, the log has its line
-    FLOW_ABANDONED,  // PumpMessages reported that the program quits; the flow was left unfinished
+    FLOW_DONE,      // the server now runs (start, restart) or is stopped (stop, went down)
+    FLOW_NOTHING,   // nothing to do: start while running, stop or restart while stopped
+    FLOW_FAILED,    // the start failed: nLastError holds the error, the log has its line
+    FLOW_ABANDONED, // PumpMessages reported that the program quits; the flow was left unfinished
 };
 
 // Engine steps of the shell's commands, run on the main thread.

@@ -8,7 +8,7 @@
 namespace
 {
 std::atomic<IServerShell*> g_pShell(nullptr);
-}  // namespace
+} // namespace
 
 void SetServerShell(IServerShell* pShell)
 {

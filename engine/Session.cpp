@@ -271,7 +271,7 @@ NOINLINE unsigned char ReceiveSocks5Request(CClientSessionThread& client, CDesti
     }
     return nCommand;
 }
-}  // namespace
+} // namespace
 
 CClientSessionThread::CClientSessionThread(SCSTask* pRecord)
     : CTollgateSocket(&pRecord->hClientSocket, &pRecord->bStop), pTask(pRecord)
@@ -290,7 +290,8 @@ CDestinationTcpSocket::CDestinationTcpSocket(SCSTask* pRecord)
 void SetNoDelay(CBlockingSocket& sock)
 {
     int nOn = 1;
-    sock.GetApi()->setsockopt(sock.GetHandle(), IPPROTO_TCP, TCP_NODELAY, (const char*)&nOn, (int)sizeof(nOn));
+    sock.GetApi()->setsockopt(sock.GetHandle(), IPPROTO_TCP, TCP_NODELAY, (const char*)&nOn,
+                              (int)sizeof(nOn));
 }
 
 void SendSocks5Failure(CClientSessionThread& client, unsigned char nReplyCode)
@@ -339,7 +340,7 @@ unsigned SessionThreadProc(void* pArg)
     uint32_t dwSessionId = pTask->dwSessionId;
     {
         CScopedLock lock(g_csSessionTable);
-        g_sessionTable.Remove(dwSessionId);  // releases the record
+        g_sessionTable.Remove(dwSessionId); // releases the record
     }
     EngineThreadEnded();
     return 0;
@@ -386,7 +387,7 @@ void NegotiateSocks5(CClientSessionThread& client)
     sockaddr_in saDest;
     unsigned char nCommand = ReceiveSocks5Request(client, dest, saDest);
     if (nCommand == SOCKS5_CMD_UDP_ASSOCIATE)
-        AssociateUdp(client);  // the request's address and port are not used
+        AssociateUdp(client); // the request's address and port are not used
     pTask->saDest = saDest;
     ConnectAndRelay(client, dest, RefuseSocks5, GrantSocks5);
 }

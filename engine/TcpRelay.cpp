@@ -34,7 +34,7 @@ void PassBlock(CTollgateSocket& from, std::atomic<uint64_t>& nFromCounter, CToll
     to.SendAll(pBuffer, nReceived);
     AddTraffic(nToCounter, (uint64_t)nReceived);
 }
-}  // namespace
+} // namespace
 
 void RelayTcp(CClientSessionThread& client, CDestinationTcpSocket& dest)
 {

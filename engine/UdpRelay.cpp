@@ -14,7 +14,7 @@
 namespace
 {
 const int UDP_BUFFER = 65535;
-const int UDP_HEADER_IPV4 = 10;  // reserved (2), fragment (1), address type (1), address (4), port (2)
+const int UDP_HEADER_IPV4 = 10; // reserved (2), fragment (1), address type (1), address (4), port (2)
 
 void LogRelayReady(SCSTask* pTask)
 {
@@ -91,7 +91,7 @@ void RelayFromClient(CUdpAssociateThread& relay, char* pBuffer, char* pszName)
         }
         catch (uint32_t)
         {
-            return;  // an unresolvable name drops its datagram only
+            return; // an unresolvable name drops its datagram only
         }
         nHeader = nNameLength + 7;
     }
@@ -105,7 +105,7 @@ void RelayFromClient(CUdpAssociateThread& relay, char* pBuffer, char* pszName)
     }
     catch (uint32_t)
     {
-        return;  // a datagram that cannot be sent on is dropped
+        return; // a datagram that cannot be sent on is dropped
     }
     // The client's port is learned from its relayed datagrams, and follows it if it moves.
     pUdp->saUdpClient.sin_port = saFrom.sin_port;
@@ -130,7 +130,7 @@ void RelayToClient(CUdpAssociateThread& relay, char* pBuffer)
     }
     AddTraffic(g_traffic.nUdpDest, (uint64_t)nLength);
     if (pUdp->saUdpClient.sin_port == 0)
-        return;  // the client has not sent anything yet: there is nobody to send it to
+        return; // the client has not sent anything yet: there is nobody to send it to
 
     pBuffer[0] = 0;
     pBuffer[1] = 0;
@@ -145,10 +145,10 @@ void RelayToClient(CUdpAssociateThread& relay, char* pBuffer)
     }
     catch (uint32_t)
     {
-        return;  // a datagram the client cannot take is dropped
+        return; // a datagram the client cannot take is dropped
     }
 }
-}  // namespace
+} // namespace
 
 CDestinationUdpSocket::CDestinationUdpSocket(SUdpContext* pContext)
     : CTollgateSocket(&pContext->hDestUdpSocket, &pContext->bStop), pUdp(pContext)
@@ -163,7 +163,7 @@ CUdpAssociateThread::CUdpAssociateThread(SUdpContext* pContext)
 void AssociateUdp(CClientSessionThread& client)
 {
     SCSTask* pTask = client.pTask;
-    memset(&pTask->saDest, 0xFF, sizeof(pTask->saDest));  // shown as "(UDP ASSOCIATE)"
+    memset(&pTask->saDest, 0xFF, sizeof(pTask->saDest)); // shown as "(UDP ASSOCIATE)"
 
     SUdpContext udp;
     udp.bStop = 0;
@@ -225,7 +225,7 @@ unsigned UdpAssociateThreadProc(void* pArg)
     try
     {
         relay.Create(SOCK_DGRAM);
-        relay.Bind(pUdp->saRelay);  // writes back the relay's address and fresh port
+        relay.Bind(pUdp->saRelay); // writes back the relay's address and fresh port
         relay.dest.Create(SOCK_DGRAM);
         sockaddr_in saAny;
         memset(&saAny, 0, sizeof(saAny));
@@ -241,7 +241,7 @@ unsigned UdpAssociateThreadProc(void* pArg)
     }
     relay.Close();
     relay.dest.Close();
-    pUdp->hDoneEvent.Set();  // the context is not touched after this
+    pUdp->hDoneEvent.Set(); // the context is not touched after this
     EngineThreadEnded();
     return 0;
 }

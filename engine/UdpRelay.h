@@ -18,13 +18,13 @@
 // session thread while the relay thread may be blocked on them.
 struct SUdpContext
 {
-    int32_t bStop;              // set to 1 when the association ends; stop flag of both UDP sockets
-    SOCKET hClientUdpSocket;    // faces the client
-    SOCKET hDestUdpSocket;      // faces the destinations
-    sockaddr_in saRelay;        // the client connection's local address; after binding the relay's
-    sockaddr_in saUdpClient;    // the client's address; its port is learned from its datagrams
-    CManualEvent hReadyEvent;   // set by the relay thread when both sockets are bound
-    CManualEvent hDoneEvent;    // set by the relay thread when it ends
+    int32_t bStop;            // set to 1 when the association ends; stop flag of both UDP sockets
+    SOCKET hClientUdpSocket;  // faces the client
+    SOCKET hDestUdpSocket;    // faces the destinations
+    sockaddr_in saRelay;      // the client connection's local address; after binding the relay's
+    sockaddr_in saUdpClient;  // the client's address; its port is learned from its datagrams
+    CManualEvent hReadyEvent; // set by the relay thread when both sockets are bound
+    CManualEvent hDoneEvent;  // set by the relay thread when it ends
 };
 
 class CDestinationUdpSocket : public CTollgateSocket

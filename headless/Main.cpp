@@ -78,13 +78,12 @@ void PrintServerError(const char* pszWhat)
 
 void PrintUsage(FILE* pOut)
 {
-    fprintf(pOut,
-            "Usage: tollgated [--config PATH] [--stdin-stop]\n"
-            "SOCKS4 and SOCKS5 proxy. Serves until SIGINT or SIGTERM, then stops and exits 0.\n"
-            "  --config PATH   the settings store (Linux: the settings file; Windows: the key path\n"
-            "                  under HKEY_CURRENT_USER)\n"
-            "  --stdin-stop    also stop when standard input ends\n"
-            "  --help          show this text\n");
+    fprintf(pOut, "Usage: tollgated [--config PATH] [--stdin-stop]\n"
+                  "SOCKS4 and SOCKS5 proxy. Serves until SIGINT or SIGTERM, then stops and exits 0.\n"
+                  "  --config PATH   the settings store (Linux: the settings file; Windows: the key path\n"
+                  "                  under HKEY_CURRENT_USER)\n"
+                  "  --stdin-stop    also stop when standard input ends\n"
+                  "  --help          show this text\n");
 }
 
 // An open proxy (every local address, no address filter, no authentication) is the most common
@@ -96,7 +95,7 @@ void WarnIfOpen()
     if (g_settings.bSocks5Auth && !g_settings.bSocks4)
         return;
     const char* pszWhy = g_settings.bSocks5Auth ? "SOCKS4 clients need no password"
-                                                 : "neither the IP filter nor authentication is on";
+                                                : "neither the IP filter nor authentication is on";
     fprintf(stderr,
             "Warning: open proxy: it serves every local address and %s, so anyone who can reach "
             "the port can use it; restrict it with \"Service Address\", \"IP Filter\" and \"IP Ranges\", "
@@ -120,7 +119,7 @@ void PrintStarted()
     fflush(stdout);
     WarnIfOpen();
 }
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -153,7 +152,7 @@ int main(int argc, char** argv)
     LoadSettings(g_settings);
     CLogFile::SetFailureReporter(PrintLogFailure);
 
-    g_pShell = new CConsoleShell;  // left alive: see the top of this file
+    g_pShell = new CConsoleShell; // left alive: see the top of this file
     SetServerShell(g_pShell);
     if (!InstallStopTriggers(bStdinStop, RequestStop))
     {

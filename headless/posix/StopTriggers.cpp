@@ -68,7 +68,7 @@ unsigned WatchThreadProc(void*)
         }
     }
 }
-}  // namespace
+} // namespace
 
 bool InstallStopTriggers(bool bStdinStop, void (*pfnStop)())
 {
@@ -90,12 +90,10 @@ bool InstallStopTriggers(bool bStdinStop, void (*pfnStop)())
     signal(SIGPIPE, SIG_IGN);
 
     // The watcher sleeps in poll for the whole run; a small stack is plenty.
-    return SysStartThread(WatchThreadProc, nullptr, 64 * 1024, nullptr);
+    return SysStartThread(WatchThreadProc, nullptr, SysScaledStack(64 * 1024), nullptr);
 }
 
-void StopTriggersDone()
-{
-}
+void StopTriggersDone() {}
 
 bool StartHeadlessSockets()
 {

@@ -33,24 +33,24 @@ unsigned StdinThreadProc(void*)
     char buffer[256];
     DWORD dwRead = 0;
     // Input is read and dropped; its end (or a failure to read it) is the stop request.
-    while (hInput != NULL && hInput != INVALID_HANDLE_VALUE && ReadFile(hInput, buffer, sizeof(buffer), &dwRead, NULL) &&
-           dwRead != 0)
+    while (hInput != NULL && hInput != INVALID_HANDLE_VALUE &&
+           ReadFile(hInput, buffer, sizeof(buffer), &dwRead, NULL) && dwRead != 0)
     {
     }
     g_pfnStop();
     return 0;
 }
-}  // namespace
+} // namespace
 
 bool InstallStopTriggers(bool bStdinStop, void (*pfnStop)())
 {
     g_pfnStop = pfnStop;
-    g_pStopDone = new CManualEvent;  // left alive: the handler may run while the process exits
+    g_pStopDone = new CManualEvent; // left alive: the handler may run while the process exits
     g_pStopDone->Create(false);
     if (!SetConsoleCtrlHandler(OnConsoleEvent, TRUE))
         return false;
     if (bStdinStop)
-        return SysStartThread(StdinThreadProc, nullptr, 64 * 1024, nullptr);
+        return SysStartThread(StdinThreadProc, nullptr, SysScaledStack(64 * 1024), nullptr);
     return true;
 }
 

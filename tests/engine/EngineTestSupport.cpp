@@ -176,8 +176,8 @@ bool CTestSocket::StaysSilent(int nMs)
 
 bool CTestSocket::SendTo(const std::string& strBytes, const sockaddr_in& saTo)
 {
-    return SysSendTo(hSocket, strBytes.data(), (int)strBytes.size(), 0, (const sockaddr*)&saTo, sizeof(saTo)) ==
-           (int)strBytes.size();
+    return SysSendTo(hSocket, strBytes.data(), (int)strBytes.size(), 0, (const sockaddr*)&saTo,
+                     sizeof(saTo)) == (int)strBytes.size();
 }
 
 bool CTestSocket::ReceiveFrom(std::string& strData, sockaddr_in* pFrom, int nTimeoutMs)
@@ -310,26 +310,28 @@ CUdpEcho::CUdpEcho() : nPort(0), nReceived(0)
     int nLen = sizeof(sa);
     SysGetSockName(hSocket, (sockaddr*)&sa, &nLen);
     nPort = ntohs(sa.sin_port);
-    thread = std::thread([this] {
-        std::vector<char> buffer(65536);
-        for (;;)
+    thread = std::thread(
+        [this]
         {
-            SOCKET h = SysLoadSocket(&hSocket);
-            if (h == INVALID_SOCKET)
-                return;
-            sockaddr_in saFrom;
-            int nFromLen = sizeof(saFrom);
-            int n = SysRecvFrom(h, buffer.data(), (int)buffer.size(), 0, (sockaddr*)&saFrom, &nFromLen);
-            if (n < 0)
+            std::vector<char> buffer(65536);
+            for (;;)
             {
-                if (SysLoadSocket(&hSocket) == INVALID_SOCKET)
+                SOCKET h = SysLoadSocket(&hSocket);
+                if (h == INVALID_SOCKET)
                     return;
-                continue;
+                sockaddr_in saFrom;
+                int nFromLen = sizeof(saFrom);
+                int n = SysRecvFrom(h, buffer.data(), (int)buffer.size(), 0, (sockaddr*)&saFrom, &nFromLen);
+                if (n < 0)
+                {
+                    if (SysLoadSocket(&hSocket) == INVALID_SOCKET)
+                        return;
+                    continue;
+                }
+                nReceived++;
+                SysSendTo(h, buffer.data(), n, 0, (const sockaddr*)&saFrom, nFromLen);
             }
-            nReceived++;
-            SysSendTo(h, buffer.data(), n, 0, (const sockaddr*)&saFrom, nFromLen);
-        }
-    });
+        });
 }
 
 CUdpEcho::~CUdpEcho()
@@ -342,7 +344,8 @@ CUdpEcho::~CUdpEcho()
 // ---------------------------------------------------------------------------------------------
 // SOCKS requests
 
-std::string Socks4Request(int nCommand, uint16_t nPort, const std::string& strAddress4, const std::string& strUserId)
+std::string Socks4Request(int nCommand, uint16_t nPort, const std::string& strAddress4,
+                          const std::string& strUserId)
 {
     std::string str = ByteString({4, nCommand, nPort >> 8, nPort & 0xFF});
     str += strAddress4;
@@ -396,8 +399,8 @@ std::string Socks5Success(const sockaddr_in& saBound)
 
 std::vector<SLogLine> ReadLog(const std::string& strPath)
 {
-    static const std::string strLegend =
-        "#\r\n# Legend: \"Date\" \"Version\" \"User\" \"Source\" \"Destination\" \"Status\" \"Error\"\r\n#\r\n\r\n";
+    static const std::string strLegend = "#\r\n# Legend: \"Date\" \"Version\" \"User\" \"Source\" "
+                                         "\"Destination\" \"Status\" \"Error\"\r\n#\r\n\r\n";
     std::ifstream in(strPath, std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
@@ -424,7 +427,8 @@ std::vector<SLogLine> ReadLog(const std::string& strPath)
             for (;;)
             {
                 size_t nSep = strInner.find("\" \"", nStart);
-                fields.push_back(strInner.substr(nStart, nSep == std::string::npos ? std::string::npos : nSep - nStart));
+                fields.push_back(
+                    strInner.substr(nStart, nSep == std::string::npos ? std::string::npos : nSep - nStart));
                 if (nSep == std::string::npos)
                     break;
                 nStart = nSep + 3;
@@ -445,7 +449,8 @@ std::vector<SLogLine> WaitLog(const std::string& strPath, const std::function<bo
 {
     std::vector<SLogLine> found;
     WaitUntil(
-        [&] {
+        [&]
+        {
             found.clear();
             for (const SLogLine& line : ReadLog(strPath))
                 if (match(line))
@@ -470,7 +475,7 @@ void DeleteEntry(const char* pszName, void* pContext)
     std::string strPath = *static_cast<std::string*>(pContext) + PATH_SEPARATOR + pszName;
     SysDeleteFile(strPath.c_str());
 }
-}  // namespace
+} // namespace
 
 CTempFolder::CTempFolder()
 {
@@ -510,8 +515,9 @@ public:
     void TearDown() override { SysSocketsCleanup(); }
 };
 
-::testing::Environment* const g_pSocketsEnvironment = ::testing::AddGlobalTestEnvironment(new CSocketsEnvironment);
-}  // namespace
+::testing::Environment* const g_pSocketsEnvironment =
+    ::testing::AddGlobalTestEnvironment(new CSocketsEnvironment);
+} // namespace
 
 CConsoleShell& TestShell()
 {
@@ -592,9 +598,9 @@ void LiveServer::OpenSocks5Tunnel(CTestSocket& client, uint16_t nDestPort)
 
 SLogLine LiveServer::WaitDisconnect(const std::string& strSource)
 {
-    std::vector<SLogLine> lines = WaitLog(strLogPath, [&](const SLogLine& line) {
-        return line.strStatus == "Disconnect" && line.strSource == strSource;
-    });
+    std::vector<SLogLine> lines =
+        WaitLog(strLogPath, [&](const SLogLine& line)
+                { return line.strStatus == "Disconnect" && line.strSource == strSource; });
     if (lines.empty())
     {
         ADD_FAILURE() << "no Disconnect line for " << strSource;

@@ -40,7 +40,7 @@ public:
     ~CTestSocket();
 
     bool Connect(uint16_t nPort);
-    bool Bind(uint16_t nPort);  // to 127.0.0.1
+    bool Bind(uint16_t nPort); // to 127.0.0.1
     bool Send(const std::string& strBytes);
     // Up to nCount bytes, waiting at most nTimeoutMs for all of them; shorter when the peer
     // closed or the time ran out.
@@ -105,9 +105,10 @@ private:
 };
 
 // SOCKS requests as a client sends them.
-std::string Socks4Request(int nCommand, uint16_t nPort, const std::string& strAddress4, const std::string& strUserId);
+std::string Socks4Request(int nCommand, uint16_t nPort, const std::string& strAddress4,
+                          const std::string& strUserId);
 std::string Socks4Connect(uint16_t nPort, const std::string& strUserId = "");
-std::string Socks5Request(int nCommand, uint16_t nPort);            // address type 1, 127.0.0.1
+std::string Socks5Request(int nCommand, uint16_t nPort); // address type 1, 127.0.0.1
 std::string Socks5NameRequest(int nCommand, const std::string& strName, uint16_t nPort);
 std::string Socks5Auth(const std::string& strUser, const std::string& strPassword);
 const std::string SOCKS4_GRANTED = std::string("\x00\x5A\x00\x00\x00\x00\x00\x00", 8);

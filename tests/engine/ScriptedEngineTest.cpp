@@ -83,7 +83,7 @@ protected:
     std::string strLogPath;
     int nSessions = 0;
 };
-}  // namespace
+} // namespace
 
 TEST_F(ScriptedEngine, Socks4HostNameAfterTheUserIdIsNotRecognised)
 {
@@ -180,8 +180,8 @@ TEST_F(ScriptedEngine, TunnelPassesWholeBlocksWhenTheSystemTakesThemInParts)
 }
 
 // The relay thread alone, with its two sockets scripted: what the destination sends before the
-// client has sent anything is dropped, so is another host's datagram, and Windows' report of an unreachable port (10054) on
-// either socket costs nothing but that report.
+// client has sent anything is dropped, so is another host's datagram, and Windows' report of an unreachable
+// port (10054) on either socket costs nothing but that report.
 TEST_F(ScriptedEngine, UdpRelayDropsEarlyRepliesAndSurvivesResetReports)
 {
     SUdpContext udp;
@@ -205,7 +205,8 @@ TEST_F(ScriptedEngine, UdpRelayDropsEarlyRepliesAndSurvivesResetReports)
     EngineThreadStarting();
     ASSERT_TRUE(SysStartThread(UdpAssociateThreadProc, &udp, SysScaledStack(64 * 1024), nullptr));
     ASSERT_EQ(SysWaitEither(udp.hReadyEvent, udp.hDoneEvent, WAIT_MS), 0);
-    EXPECT_TRUE(WaitUntil([&] { return script.PendingSteps(hDestSide) == 0 && script.PendingSteps(hClientSide) == 0; }));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return script.PendingSteps(hDestSide) == 0 && script.PendingSteps(hClientSide) == 0; }));
 
     // Another host is not the client, whatever its port.
     script.QueueDatagram(hClientSide, UdpHeader53("foreign"), Address(0x7F000009, 6000));
@@ -250,7 +251,8 @@ TEST_F(ScriptedEngine, ListenerSkipsResetClientsAndReportsAFailedAccept)
     strLogPath = g_server.logFile.GetFileName().GetString();
     EXPECT_NE(ntohs(g_server.saListen.sin_port), 0);
     EXPECT_TRUE(script.IsListening(hListen));
-    std::vector<SLogLine> lines = WaitLog(strLogPath, [](const SLogLine& l) { return l.strStatus == "Disconnect"; });
+    std::vector<SLogLine> lines =
+        WaitLog(strLogPath, [](const SLogLine& l) { return l.strStatus == "Disconnect"; });
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].strError, "Socks negotiate error");
     EXPECT_GE(script.CallCount(CScriptedSocketApi::CALL_ACCEPT), 2);
@@ -259,10 +261,12 @@ TEST_F(ScriptedEngine, ListenerSkipsResetClientsAndReportsAFailedAccept)
     ASSERT_TRUE(WaitUntil([&] { return script.CallCount(CScriptedSocketApi::CALL_ACCEPT) >= 3; }));
     int nWentDown = TestShell().GetWentDownCount();
     CloseSocketAt(&g_server.hListenSocket);
-    ASSERT_TRUE(WaitUntil([&] {
-        TestShell().WaitForEvents(1);
-        return TestShell().GetWentDownCount() > nWentDown;
-    }));
+    ASSERT_TRUE(WaitUntil(
+        [&]
+        {
+            TestShell().WaitForEvents(1);
+            return TestShell().GetWentDownCount() > nWentDown;
+        }));
     ASSERT_TRUE(WaitUntil([] { return !IsServerRunning(); }));
     SLogLine last = LastLine();
     EXPECT_EQ(last.strStatus, "Server went down");

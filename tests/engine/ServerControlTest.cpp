@@ -16,7 +16,7 @@ IP_RANGE2 HostRange(uint32_t dwFirst, uint32_t dwLast)
     IP_RANGE2 range = {dwFirst, dwLast};
     return range;
 }
-}  // namespace
+} // namespace
 
 TEST_F(LiveServer, StartWhileRunningAndStopWhileStoppedDoNothing)
 {
@@ -98,8 +98,9 @@ TEST_F(LiveServer, ConnectionLimitRefusesTheNextClientUntilASessionEnds)
     std::string strSecond = EndpointOf(second.LocalAddress());
     std::string strReply;
     EXPECT_TRUE(second.WaitClosed(WAIT_MS, &strReply));
-    EXPECT_EQ(strReply, "");  // refused clients get no SOCKS reply at all
-    std::vector<SLogLine> blocks = WaitLog(strLogPath, [](const SLogLine& l) { return l.strStatus == "Block"; });
+    EXPECT_EQ(strReply, ""); // refused clients get no SOCKS reply at all
+    std::vector<SLogLine> blocks =
+        WaitLog(strLogPath, [](const SLogLine& l) { return l.strStatus == "Block"; });
     ASSERT_EQ(blocks.size(), 1u);
     EXPECT_EQ(blocks[0].strSource, strSecond);
     EXPECT_EQ(blocks[0].strError, "Maximum connection limit reached");
@@ -133,7 +134,8 @@ TEST_F(LiveServer, AddressFilterRefusesBeforeTheLimitIsLookedAt)
     ConnectClient(refused);
     std::string strRefused = EndpointOf(refused.LocalAddress());
     EXPECT_TRUE(refused.WaitClosed());
-    std::vector<SLogLine> blocks = WaitLog(strLogPath, [](const SLogLine& l) { return l.strStatus == "Block"; });
+    std::vector<SLogLine> blocks =
+        WaitLog(strLogPath, [](const SLogLine& l) { return l.strStatus == "Block"; });
     ASSERT_EQ(blocks.size(), 1u);
     EXPECT_EQ(blocks[0].strSource, strRefused);
     EXPECT_EQ(blocks[0].strError, "Connection not allowed by ruleset");
@@ -190,20 +192,23 @@ TEST_F(LiveServer, StopWhileTunnelsRelayEndsThemWithoutDisconnectLines)
     // whole before the next is sent, so no send of the proxy ever waits for a reader: under Wine
     // a blocked send is not cancelled by closing its socket.
     std::atomic<bool> bDone(false);
-    std::thread pump([&] {
-        std::string strBlock(4096, 'x');
-        std::vector<bool> alive(clients.size(), true);
-        while (!bDone)
+    std::thread pump(
+        [&]
         {
-            for (size_t i = 0; i < clients.size(); i++)
+            std::string strBlock(4096, 'x');
+            std::vector<bool> alive(clients.size(), true);
+            while (!bDone)
             {
-                if (alive[i])
-                    alive[i] = clients[i]->Send(strBlock) && clients[i]->Receive(strBlock.size()).size() == strBlock.size();
+                for (size_t i = 0; i < clients.size(); i++)
+                {
+                    if (alive[i])
+                        alive[i] = clients[i]->Send(strBlock) &&
+                                   clients[i]->Receive(strBlock.size()).size() == strBlock.size();
+                }
+                if (std::find(alive.begin(), alive.end(), true) == alive.end())
+                    SysSleep(1); // every tunnel is gone: wait for the end of the test
             }
-            if (std::find(alive.begin(), alive.end(), true) == alive.end())
-                SysSleep(1);  // every tunnel is gone: wait for the end of the test
-        }
-    });
+        });
     ASSERT_TRUE(WaitUntil([] { return ReadTraffic(g_traffic.nTcpDest) > 100000; }));
     EXPECT_TRUE(WaitUntil([] { return GetSessionCount() == nTunnels; }));
 
@@ -231,10 +236,12 @@ TEST_F(LiveServer, ListenerThatFailsOnItsOwnIsReportedAndTearsTheSessionsDown)
     // Closing the listening socket behind the listener's back, without the stop flag, is a
     // failure of Accept the listener did not ask for.
     CloseSocketAt(&g_server.hListenSocket);
-    ASSERT_TRUE(WaitUntil([&] {
-        TestShell().WaitForEvents(1);
-        return TestShell().GetWentDownCount() > nWentDown;
-    }));
+    ASSERT_TRUE(WaitUntil(
+        [&]
+        {
+            TestShell().WaitForEvents(1);
+            return TestShell().GetWentDownCount() > nWentDown;
+        }));
     EXPECT_TRUE(client.WaitClosed());
     ASSERT_TRUE(WaitUntil([] { return !IsServerRunning(); }));
     EXPECT_EQ(GetSessionCount(), 0);

@@ -39,10 +39,10 @@ void SendByteByByte(CTestSocket& client, const std::string& strBytes)
     for (char ch : strBytes)
     {
         ASSERT_TRUE(client.Send(std::string(1, ch)));
-        SysSleep(1);  // lets each byte arrive as a segment of its own; not a wait for a result
+        SysSleep(1); // lets each byte arrive as a segment of its own; not a wait for a result
     }
 }
-}  // namespace
+} // namespace
 
 TEST_F(LiveServer, Socks4ConnectIsGrantedRelaysAndLogsEveryStep)
 {
@@ -56,7 +56,8 @@ TEST_F(LiveServer, Socks4ConnectIsGrantedRelaysAndLogsEveryStep)
     EXPECT_EQ(client.Receive(5), "hello");
     std::string strDest = EndpointOf(LoopbackAddress(echo.GetPort()));
 
-    std::vector<SLogLine> ready = WaitLog(strLogPath, [&](const SLogLine& l) { return l.strStatus == "TCP tunnel ready"; });
+    std::vector<SLogLine> ready =
+        WaitLog(strLogPath, [&](const SLogLine& l) { return l.strStatus == "TCP tunnel ready"; });
     ASSERT_EQ(ready.size(), 1u);
     EXPECT_EQ(ready[0].strVersion, "4");
     EXPECT_EQ(ready[0].strUser, "alice");
@@ -94,7 +95,7 @@ TEST_F(LiveServer, Socks4UserIdOf255CharactersIsAcceptedAnd256WithoutZeroAreRefu
     ConnectClient(client);
     std::string strSource = EndpointOf(client.LocalAddress());
     std::string strRequest = Socks4Connect(echo.GetPort(), std::string(256, 'u'));
-    strRequest.pop_back();  // no zero byte
+    strRequest.pop_back(); // no zero byte
     ASSERT_TRUE(client.Send(strRequest));
     std::string strReply;
     EXPECT_TRUE(client.WaitClosed(WAIT_MS, &strReply));
@@ -110,14 +111,15 @@ TEST_F(LiveServer, Socks5SuccessReplyCarriesTheProxyEndOfTheClientConnection)
     CEchoServer echo;
     CTestSocket client;
     ConnectClient(client);
-    ASSERT_TRUE(client.Send(ByteString({5, 2, 0, 2})));  // offers both methods, authentication off
+    ASSERT_TRUE(client.Send(ByteString({5, 2, 0, 2}))); // offers both methods, authentication off
     EXPECT_EQ(HexOf(client.Receive(2)), "05 00");
     ASSERT_TRUE(client.Send(Socks5Request(1, echo.GetPort())));
     // Not the destination's address: the address and port the client itself connected to.
     EXPECT_EQ(HexOf(client.Receive(10)), HexOf(Socks5Success(LoopbackAddress(nPort))));
     ASSERT_TRUE(client.Send("ping"));
     EXPECT_EQ(client.Receive(4), "ping");
-    std::vector<SLogLine> ready = WaitLog(strLogPath, [&](const SLogLine& l) { return l.strStatus == "TCP tunnel ready"; });
+    std::vector<SLogLine> ready =
+        WaitLog(strLogPath, [&](const SLogLine& l) { return l.strStatus == "TCP tunnel ready"; });
     ASSERT_EQ(ready.size(), 1u);
     EXPECT_EQ(ready[0].strVersion, "5");
     EXPECT_EQ(ready[0].strUser, "-");
@@ -143,7 +145,7 @@ TEST_F(LiveServer, HandshakesSentOneByteAtATimeAreUnderstood)
     std::string strSource = EndpointOf(client.LocalAddress());
     SendByteByByte(client, ByteString({5, 1, 2}));
     EXPECT_EQ(HexOf(client.Receive(2)), "05 02");
-    SendByteByByte(client, Socks5Auth("carol", "s3cret"));  // the user name ignores case
+    SendByteByByte(client, Socks5Auth("carol", "s3cret")); // the user name ignores case
     EXPECT_EQ(HexOf(client.Receive(2)), "01 00");
     SendByteByByte(client, Socks5NameRequest(1, "127.0.0.1", echo.GetPort()));
     EXPECT_EQ(HexOf(client.Receive(10)), HexOf(Socks5Success(LoopbackAddress(nPort))));
@@ -182,14 +184,16 @@ TEST_F(LiveServer, Socks5HostNamesAreLookedUpUnlessDotted)
         CTestSocket client;
         ConnectClient(client);
         ASSERT_TRUE(client.Send(ByteString({5, 1, 0}) + Socks5NameRequest(1, "127.0.0.1", echo.GetPort())));
-        EXPECT_EQ(HexOf(client.Receive(12)), HexOf(ByteString({5, 0}) + Socks5Success(LoopbackAddress(nPort))));
+        EXPECT_EQ(HexOf(client.Receive(12)),
+                  HexOf(ByteString({5, 0}) + Socks5Success(LoopbackAddress(nPort))));
         EXPECT_EQ(g_nLookups.load(), 0);
     }
     {
         CTestSocket client;
         ConnectClient(client);
         ASSERT_TRUE(client.Send(ByteString({5, 1, 0}) + Socks5NameRequest(1, "echo.test", echo.GetPort())));
-        EXPECT_EQ(HexOf(client.Receive(12)), HexOf(ByteString({5, 0}) + Socks5Success(LoopbackAddress(nPort))));
+        EXPECT_EQ(HexOf(client.Receive(12)),
+                  HexOf(ByteString({5, 0}) + Socks5Success(LoopbackAddress(nPort))));
         ASSERT_TRUE(client.Send("via name"));
         EXPECT_EQ(client.Receive(8), "via name");
         EXPECT_EQ(g_nLookups.load(), 1);
@@ -202,7 +206,8 @@ TEST_F(LiveServer, Socks5HostNamesAreLookedUpUnlessDotted)
     EXPECT_TRUE(client.WaitClosed());
     SLogLine line = WaitDisconnect(strSource);
     // Condition 9: its own text, or the text of the Windows Sockets error the thread held.
-    EXPECT_TRUE(line.strError == "Cannot find server or DNS Error" || line.strError.find(" (1") != std::string::npos)
+    EXPECT_TRUE(line.strError == "Cannot find server or DNS Error" ||
+                line.strError.find(" (1") != std::string::npos)
         << line.strError;
     EXPECT_EQ(line.strDest, "-");
 }
@@ -221,7 +226,8 @@ TEST_F(LiveServer, EveryRefusalSendsItsReplyClosesAndLogsItsError)
         const char* pszVersion;
         const char* pszError;
     };
-    auto socks5Auth = [] {
+    auto socks5Auth = []
+    {
         g_settings.bSocks5Auth = 1;
         g_settings.strSocks5Userid = "user";
         g_settings.strSocks5Password = "Pass";
@@ -232,14 +238,16 @@ TEST_F(LiveServer, EveryRefusalSendsItsReplyClosesAndLogsItsError)
         {"first byte neither 4 nor 5", nullptr, ByteString({6}), "", "-", "Socks negotiate error"},
         {"SOCKS4 switched off", [] { g_settings.bSocks4 = 0; }, Socks4Connect(nClosed), "", "-",
          "Socks version not allowed"},
-        {"SOCKS5 switched off", [] { g_settings.bSocks5 = 0; }, strGreeting, "", "-", "Socks version not allowed"},
+        {"SOCKS5 switched off", [] { g_settings.bSocks5 = 0; }, strGreeting, "", "-",
+         "Socks version not allowed"},
         {"SOCKS4 BIND", nullptr, Socks4Request(2, 80, ByteString({127, 0, 0, 1}), ""), SOCKS4_REJECTED, "4",
          "Method not allowed"},
         {"SOCKS4 other command", nullptr, Socks4Request(3, 80, ByteString({127, 0, 0, 1}), ""), "", "4",
          "Socks negotiate error"},
-        {"SOCKS4 connect fails", nullptr, Socks4Connect(nClosed), SOCKS4_REJECTED, "4", "Connection refused (10061)"},
-        {"SOCKS5 method 2 only, authentication off", nullptr, ByteString({5, 1, 2}), ByteString({5, 0xFF}), "5",
-         "Socks negotiate auth. error"},
+        {"SOCKS4 connect fails", nullptr, Socks4Connect(nClosed), SOCKS4_REJECTED, "4",
+         "Connection refused (10061)"},
+        {"SOCKS5 method 2 only, authentication off", nullptr, ByteString({5, 1, 2}), ByteString({5, 0xFF}),
+         "5", "Socks negotiate auth. error"},
         {"SOCKS5 method 0 only, authentication on", socks5Auth, strGreeting, ByteString({5, 0xFF}), "5",
          "Socks negotiate auth. error"},
         {"SOCKS5 no method offered", nullptr, ByteString({5, 0}), ByteString({5, 0xFF}), "5",
@@ -260,8 +268,8 @@ TEST_F(LiveServer, EveryRefusalSendsItsReplyClosesAndLogsItsError)
          "Method not allowed"},
         {"SOCKS5 other command", nullptr, strGreeting + Socks5Request(9, 80), strAccepted, "5",
          "Socks negotiate error"},
-        {"SOCKS5 connect fails", nullptr, strGreeting + Socks5Request(1, nClosed), strAccepted + Socks5Failure(4),
-         "5", "Connection refused (10061)"},
+        {"SOCKS5 connect fails", nullptr, strGreeting + Socks5Request(1, nClosed),
+         strAccepted + Socks5Failure(4), "5", "Connection refused (10061)"},
     };
     for (const SCase& c : cases)
     {
@@ -294,7 +302,7 @@ TEST_F(LiveServer, Socks5BindIsReadCompletelyBeforeItIsRefused)
     EXPECT_EQ(HexOf(client.Receive(2)), "05 00");
     std::string strRequest = Socks5Request(2, 80);
     ASSERT_TRUE(client.Send(strRequest.substr(0, strRequest.size() - 1)));
-    EXPECT_TRUE(client.StaysSilent(200));  // the last port byte is missing: no reply yet
+    EXPECT_TRUE(client.StaysSilent(200)); // the last port byte is missing: no reply yet
     ASSERT_TRUE(client.Send(strRequest.substr(strRequest.size() - 1)));
     EXPECT_EQ(HexOf(client.Receive(10)), HexOf(Socks5Failure(7)));
     EXPECT_TRUE(client.WaitClosed());
@@ -305,7 +313,7 @@ TEST_F(LiveServer, ClientClosingDuringNegotiationIsLoggedAsUnexpectedClose)
     CTestSocket client;
     ConnectClient(client);
     std::string strSource = EndpointOf(client.LocalAddress());
-    ASSERT_TRUE(client.Send(ByteString({5, 2, 0})));  // announces two methods, sends one
+    ASSERT_TRUE(client.Send(ByteString({5, 2, 0}))); // announces two methods, sends one
     EXPECT_TRUE(WaitUntil([&] { return !LinesWithStatus("Connect").empty(); }));
     client.Close();
     SLogLine line = WaitDisconnect(strSource);

@@ -76,13 +76,14 @@ protected:
     sockaddr_in saRelay;
     CUdpEcho echo;
 };
-}  // namespace
+} // namespace
 
 TEST_F(UdpAssociation, ReplyNamesTheClientsInterfaceAndAFreshPortAndIsLogged)
 {
     EXPECT_NE(ntohs(saRelay.sin_port), 0);
     EXPECT_NE(ntohs(saRelay.sin_port), nPort);
-    std::vector<SLogLine> ready = WaitLog(strLogPath, [](const SLogLine& l) { return l.strStatus == "UDP relay ready"; });
+    std::vector<SLogLine> ready =
+        WaitLog(strLogPath, [](const SLogLine& l) { return l.strStatus == "UDP relay ready"; });
     ASSERT_EQ(ready.size(), 1u);
     EXPECT_EQ(ready[0].strVersion, "5");
     EXPECT_EQ(ready[0].strUser, "-");
@@ -101,7 +102,8 @@ TEST_F(UdpAssociation, RelaysBothWaysAddingAndRemovingTheHeader)
 
     // A host name, dotted or looked up, names the destination as well.
     std::string strName = "udp-echo.test";
-    std::string strByName = ByteString({0, 0, 0, 3, (int)strName.size()}) + strName + Port2(echo.GetPort()) + "named";
+    std::string strByName =
+        ByteString({0, 0, 0, 3, (int)strName.size()}) + strName + Port2(echo.GetPort()) + "named";
     EXPECT_EQ(HexOf(Exchange(udp, strByName)), HexOf(UdpHeader(echo.GetPort()) + "named"));
     std::string strDotted = "127.0.0.1";
     std::string strByDotted =
@@ -143,13 +145,13 @@ TEST_F(UdpAssociation, DatagramsTheRelayMustNotPassAreDropped)
 
     std::string strName = "udp-echo.test";
     const std::string bad[] = {
-        UdpHeader(echo.GetPort(), 1) + "fragment",                               // fragment 1
-        ByteString({0, 0, 0, 4}) + std::string(16, '\1') + Port2(echo.GetPort()) + "v6",  // address type 4
-        ByteString({0, 0, 0, 1, 127, 0, 0}),                                     // too short for type 1
-        ByteString({0, 0, 0, 3, 40}) + strName + Port2(echo.GetPort()),          // name longer than the datagram
-        ByteString({0, 0, 0, 3, 0}) + Port2(echo.GetPort()) + "empty name",      // empty name
-        ByteString({0, 0, 0, 3, 12}) + "nowhere.test" + Port2(echo.GetPort()),   // name that does not resolve
-        ByteString({0, 0, 0}),                                                   // shorter than any header
+        UdpHeader(echo.GetPort(), 1) + "fragment",                                       // fragment 1
+        ByteString({0, 0, 0, 4}) + std::string(16, '\1') + Port2(echo.GetPort()) + "v6", // address type 4
+        ByteString({0, 0, 0, 1, 127, 0, 0}),                                // too short for type 1
+        ByteString({0, 0, 0, 3, 40}) + strName + Port2(echo.GetPort()),     // name longer than the datagram
+        ByteString({0, 0, 0, 3, 0}) + Port2(echo.GetPort()) + "empty name", // empty name
+        ByteString({0, 0, 0, 3, 12}) + "nowhere.test" + Port2(echo.GetPort()), // name that does not resolve
+        ByteString({0, 0, 0}),                                                 // shorter than any header
     };
     for (const std::string& strDatagram : bad)
         EXPECT_TRUE(udp.SendTo(strDatagram, saRelay));
