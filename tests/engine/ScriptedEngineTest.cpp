@@ -276,3 +276,34 @@ TEST_F(ScriptedEngine, ListenerSkipsResetClientsAndReportsAFailedAccept)
                 last.strError == "Socket operation on non-socket (10038)")
         << last.strError;
 }
+
+// A client that always has more to send must not hold back the download: when both sides are
+// readable, the destination's block goes to the client in the same pass as the client's block.
+TEST_F(ScriptedEngine, TunnelServesTheDestinationWhileTheClientKeepsSending)
+{
+    const int CHUNKS = 20;
+    const int CHUNK = 100;
+    SOCKET hClient = NewClient();
+    script.QueueData(hClient, Socks4Connect(80));
+    script.QueueChunks(hClient, std::string(CHUNKS * CHUNK, 'u'), CHUNK);
+    SOCKET hDest = script.NextHandle();
+    script.QueueData(hDest, "downstream");
+    script.SetWhenEmpty(hDest, CScriptedSocketApi::EMPTY_BLOCK);
+
+    // How much of the upload had reached the destination when the download's block was sent.
+    std::atomic<int> nUploadedBeforeDownload(-1);
+    script.SetCallHook(
+        [&](CScriptedSocketApi::ECall eCall, SOCKET s)
+        {
+            if (s == hClient && eCall == CScriptedSocketApi::CALL_SEND && !script.Sent(hClient).empty() &&
+                nUploadedBeforeDownload < 0)
+                nUploadedBeforeDownload = (int)script.Sent(hDest).size();
+        });
+    RunSession(hClient);
+    script.SetCallHook(nullptr);
+
+    EXPECT_EQ(HexOf(script.Sent(hClient)), HexOf(SOCKS4_GRANTED + "downstream"));
+    EXPECT_EQ(script.Sent(hDest), std::string(CHUNKS * CHUNK, 'u'));
+    EXPECT_GE(nUploadedBeforeDownload, 0);
+    EXPECT_LE(nUploadedBeforeDownload, CHUNK);
+}
