@@ -2,9 +2,13 @@
 // lookups that a stop can abandon.
 //
 // A name lookup may take the resolver's full time-out (many seconds) and cannot be interrupted, so
-// it never runs on a session thread: the session starts a short-lived lookup thread and waits for
-// it in slices of at most 100 ms, looking at its stop flag between slices. A stopping server
-// therefore never waits for a resolver, and an answer is taken the moment it arrives.
+// it never runs on a session thread: the session hands it to a lookup thread and waits for it in
+// slices of at most 100 ms, looking at its stop flag between slices. A stopping server therefore
+// never waits for a resolver, and an answer is taken the moment it arrives.
+//
+// Every lookup has a thread to itself, so a slow one never holds up another. A lookup thread that
+// has answered waits a little while for the next request before it ends: a busy proxy then does
+// not pay a thread start for every name, and a quiet one keeps no lookup threads.
 #include "net/BlockingSocket.h"
 
 #include <atomic>
@@ -49,10 +53,9 @@ void ReleaseRequest(SLookupRequest* pRequest)
     }
 }
 
-unsigned LookupThreadProc(void* pArg)
+// Answers one request and drops the thread's reference to it.
+void Serve(SLookupRequest* pRequest)
 {
-    SLookupRequest* pRequest = (SLookupRequest*)pArg;
-    SysSetThreadPriority(THREAD_PRIO_BELOW_NORMAL);
     in_addr addr;
     bool bFound = LookupHost(pRequest->szName, &addr);
     if (pRequest->nStatus.load(std::memory_order_acquire) == LOOKUP_PENDING)
@@ -64,8 +67,113 @@ unsigned LookupThreadProc(void* pArg)
             pRequest->evDone.Set();
     }
     ReleaseRequest(pRequest);
-    return 0;
 }
+
+// A lookup thread's own record: it waits on the idle list for its next request.
+struct SLookupWorker
+{
+    CManualEvent evWork;      // set when pRequest has been handed over
+    SLookupRequest* pRequest; // the request to serve; under the list's lock
+    SLookupWorker* pPrev;     // neighbours on the idle list; under the list's lock
+    SLookupWorker* pNext;
+};
+
+const int LOOKUP_LINGER_MS = 2000; // how long an idle lookup thread waits for another request
+const int LOOKUP_MAX_IDLE = 64;    // idle lookup threads kept at most; others end at once
+
+// The idle lookup threads, most recently idle first. Created on first use and never destroyed:
+// an idle thread may still be waiting on it while the process exits.
+class CLookupThreads
+{
+public:
+    static CLookupThreads& Get()
+    {
+        static CLookupThreads* pThreads = new CLookupThreads;
+        return *pThreads;
+    }
+
+    // Hands the request to an idle lookup thread, or starts a new one for it.
+    bool Submit(SLookupRequest* pRequest)
+    {
+        {
+            CScopedLock lock(cs);
+            if (pIdle != nullptr)
+            {
+                SLookupWorker* pWorker = pIdle;
+                Unlink(pWorker);
+                pWorker->pRequest = pRequest;
+                pWorker->evWork.Set();
+                return true;
+            }
+        }
+        SLookupWorker* pWorker = new SLookupWorker;
+        pWorker->evWork.Create(false);
+        pWorker->pRequest = pRequest;
+        pWorker->pPrev = pWorker->pNext = nullptr;
+        if (SysStartThread(ThreadProc, pWorker, SysLookupStackSize(), nullptr))
+            return true;
+        delete pWorker;
+        return false;
+    }
+
+private:
+    CLookupThreads() : pIdle(nullptr), nIdle(0) {}
+
+    static unsigned ThreadProc(void* pArg)
+    {
+        SLookupWorker* pWorker = (SLookupWorker*)pArg;
+        SysSetThreadPriority(THREAD_PRIO_BELOW_NORMAL);
+        SLookupRequest* pRequest = pWorker->pRequest;
+        while (pRequest != nullptr)
+        {
+            Serve(pRequest);
+            pRequest = Get().WaitForNext(pWorker);
+        }
+        delete pWorker;
+        return 0;
+    }
+
+    // Null when no request came within the linger time (the worker is then off the list).
+    SLookupRequest* WaitForNext(SLookupWorker* pWorker)
+    {
+        {
+            CScopedLock lock(cs);
+            if (nIdle >= LOOKUP_MAX_IDLE)
+                return nullptr;
+            pWorker->pRequest = nullptr;
+            pWorker->evWork.Reset();
+            pWorker->pPrev = nullptr;
+            pWorker->pNext = pIdle;
+            if (pIdle != nullptr)
+                pIdle->pPrev = pWorker;
+            pIdle = pWorker;
+            nIdle++;
+        }
+        pWorker->evWork.Wait(LOOKUP_LINGER_MS);
+        CScopedLock lock(cs);
+        // A request handed over just as the wait timed out is still served: Submit took the
+        // worker off the list before it set the event.
+        if (pWorker->pRequest == nullptr)
+            Unlink(pWorker);
+        return pWorker->pRequest;
+    }
+
+    void Unlink(SLookupWorker* pWorker) // under cs
+    {
+        if (pWorker->pPrev != nullptr)
+            pWorker->pPrev->pNext = pWorker->pNext;
+        else
+            pIdle = pWorker->pNext;
+        if (pWorker->pNext != nullptr)
+            pWorker->pNext->pPrev = pWorker->pPrev;
+        pWorker->pPrev = pWorker->pNext = nullptr;
+        nIdle--;
+    }
+
+    CCriticalSection cs;
+    SLookupWorker* pIdle;
+    int nIdle;
+};
 
 } // namespace
 
@@ -98,7 +206,7 @@ bool CMTBlockingSocket::ResolveName(in_addr* pAddr, const char* pszName)
         ReleaseRequest(pRequest);
         return false;
     }
-    CheckThreadCreated(SysStartThread(LookupThreadProc, pRequest, SysLookupStackSize(), nullptr));
+    CheckThreadCreated(CLookupThreads::Get().Submit(pRequest));
 
     for (;;)
     {

@@ -181,10 +181,12 @@ private:
 #ifdef _WIN32
     HANDLE hEvent;
 #else
-    // All events share one process-wide mutex and condition variable (waits are rare), which
-    // makes waiting for either of two events simple and exact.
+    // One process-wide mutex guards the state of every event; each event wakes its own waiters.
+    void WakeLocked();
     bool bCreated;
-    bool bSignalled; // guarded by the shared mutex
+    bool bSignalled;    // guarded by the shared mutex
+    int nEitherWaiters; // SysWaitEither calls waiting on this event; guarded by the shared mutex
+    pthread_cond_t cond;
 #endif
 };
 

@@ -120,22 +120,29 @@ uint32_t SysCurrentThreadId()
 }
 
 // ---------------------------------------------------------------------------------------------
-// Events. One mutex and one condition variable serve every event: Set wakes all waiters and each
-// rechecks its own events. That makes SysWaitEither exact without per-event waiter lists, at the
-// price of spurious wake-ups, which are cheap because waits are rare (start, stop, the gate).
+// Events. One mutex guards every event's state (its holds are a few instructions), and each event
+// has a condition variable of its own, so that setting one wakes only the threads waiting for it:
+// a busy proxy has many lookups waiting at once, and waking all of them for each answer would
+// cost more than the answers. SysWaitEither waits on a shared condition variable instead, which
+// Set also wakes when a waiter of that kind has registered with the event.
 namespace
 {
 pthread_mutex_t g_eventMutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t g_eventCond;
+pthread_cond_t g_eitherCond;
 pthread_once_t g_eventOnce = PTHREAD_ONCE_INIT;
 
-void InitEventCond()
+void InitMonotonicCond(pthread_cond_t* pCond)
 {
     pthread_condattr_t attr;
     pthread_condattr_init(&attr);
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&g_eventCond, &attr);
+    pthread_cond_init(pCond, &attr);
     pthread_condattr_destroy(&attr);
+}
+
+void InitEitherCond()
+{
+    InitMonotonicCond(&g_eitherCond);
 }
 
 timespec DeadlineAfter(int nTimeoutMs)
@@ -152,8 +159,8 @@ timespec DeadlineAfter(int nTimeoutMs)
     return ts;
 }
 
-// Waits under g_eventMutex until pReady() holds or the time-out passes; true when it holds.
-template <class F> bool WaitLocked(F ready, int nTimeoutMs)
+// Waits on pCond under g_eventMutex until ready() holds or the time-out passes; true when it holds.
+template <class F> bool WaitLocked(pthread_cond_t* pCond, F ready, int nTimeoutMs)
 {
     if (ready())
         return true;
@@ -162,13 +169,13 @@ template <class F> bool WaitLocked(F ready, int nTimeoutMs)
     if (nTimeoutMs < 0)
     {
         while (!ready())
-            pthread_cond_wait(&g_eventCond, &g_eventMutex);
+            pthread_cond_wait(pCond, &g_eventMutex);
         return true;
     }
     timespec deadline = DeadlineAfter(nTimeoutMs);
     while (!ready())
     {
-        if (pthread_cond_timedwait(&g_eventCond, &g_eventMutex, &deadline) == ETIMEDOUT)
+        if (pthread_cond_timedwait(pCond, &g_eventMutex, &deadline) == ETIMEDOUT)
             return ready();
     }
     return true;
@@ -177,20 +184,20 @@ template <class F> bool WaitLocked(F ready, int nTimeoutMs)
 class CEventLock
 {
 public:
-    CEventLock()
-    {
-        pthread_once(&g_eventOnce, InitEventCond);
-        pthread_mutex_lock(&g_eventMutex);
-    }
+    CEventLock() { pthread_mutex_lock(&g_eventMutex); }
     ~CEventLock() { pthread_mutex_unlock(&g_eventMutex); }
 };
 } // namespace
 
-CManualEvent::CManualEvent() : bCreated(false), bSignalled(false) {}
+CManualEvent::CManualEvent() : bCreated(false), bSignalled(false), nEitherWaiters(0)
+{
+    InitMonotonicCond(&cond);
+}
 
 CManualEvent::~CManualEvent()
 {
     Close();
+    pthread_cond_destroy(&cond);
 }
 
 bool CManualEvent::Create(bool bInitial)
@@ -206,6 +213,7 @@ void CManualEvent::Close()
     CEventLock lock;
     bCreated = false;
     bSignalled = false;
+    WakeLocked();
 }
 
 bool CManualEvent::IsCreated() const
@@ -220,7 +228,14 @@ void CManualEvent::Set()
     if (!bCreated)
         return;
     bSignalled = true;
-    pthread_cond_broadcast(&g_eventCond);
+    WakeLocked();
+}
+
+void CManualEvent::WakeLocked()
+{
+    pthread_cond_broadcast(&cond);
+    if (nEitherWaiters > 0)
+        pthread_cond_broadcast(&g_eitherCond);
 }
 
 void CManualEvent::Reset()
@@ -236,15 +251,22 @@ bool CManualEvent::Wait(int nTimeoutMs)
     // A wait on an event that does not exist fails at once, as WaitForSingleObject does.
     if (!bCreated)
         return false;
-    return WaitLocked([this] { return bSignalled || !bCreated; }, nTimeoutMs) && bSignalled;
+    return WaitLocked(&cond, [this] { return bSignalled || !bCreated; }, nTimeoutMs) && bSignalled;
 }
 
 int SysWaitEither(CManualEvent& a, CManualEvent& b, int nTimeoutMs)
 {
+    pthread_once(&g_eventOnce, InitEitherCond);
     CEventLock lock;
     if (!a.bCreated || !b.bCreated)
         return -1;
-    if (!WaitLocked([&] { return a.bSignalled || b.bSignalled || !a.bCreated || !b.bCreated; }, nTimeoutMs))
+    a.nEitherWaiters++;
+    b.nEitherWaiters++;
+    bool bReady = WaitLocked(
+        &g_eitherCond, [&] { return a.bSignalled || b.bSignalled || !a.bCreated || !b.bCreated; }, nTimeoutMs);
+    a.nEitherWaiters--;
+    b.nEitherWaiters--;
+    if (!bReady)
         return -1;
     if (a.bSignalled)
         return 0;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -50,6 +51,27 @@ bool SlowLookup(const char* pszName, in_addr* pAddr)
     return true;
 }
 
+// Which threads answered: a slow answer for "slow.test", instant ones for every other name.
+std::mutex g_threadsMutex;
+std::set<uint32_t> g_lookupThreads;
+
+bool RecordingLookup(const char* pszName, in_addr* pAddr)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_threadsMutex);
+        g_lookupThreads.insert(SysCurrentThreadId());
+    }
+    if (strcmp(pszName, "slow.test") == 0)
+        return SlowLookup(pszName, pAddr);
+    return InstantLookup(pszName, pAddr);
+}
+
+size_t LookupThreadCount()
+{
+    std::lock_guard<std::mutex> lock(g_threadsMutex);
+    return g_lookupThreads.size();
+}
+
 void ReleaseSlowLookups()
 {
     std::lock_guard<std::mutex> lock(g_slowMutex);
@@ -77,6 +99,8 @@ protected:
         g_nLookups = 0;
         g_bSlowStarted = false;
         g_bSlowReleased = false;
+        std::lock_guard<std::mutex> lock(g_threadsMutex);
+        g_lookupThreads.clear();
     }
 
     ~NameLookup() override
@@ -142,8 +166,8 @@ TEST_F(NameLookup, AnUnknownNameThrowsConditionNine)
 
 TEST_F(NameLookup, AnswersArriveAsSoonAsTheResolverReturns)
 {
-    // Each lookup starts a thread and waits for its event: a fixed 100 ms pause per lookup would
-    // make these 50 take at least 5 seconds.
+    // Each lookup waits for its lookup thread's event: a fixed 100 ms pause per lookup would make
+    // these 50 take at least 5 seconds.
     SetHostLookup(InstantLookup);
     const int LOOKUPS = 50;
     Clock::time_point tStart = Clock::now();
@@ -223,4 +247,44 @@ TEST_F(NameLookup, TheSystemResolverWorksOnTheLookupThread)
     addr.s_addr = 0;
     ASSERT_TRUE(sock.ResolveName(&addr, "localhost"));
     EXPECT_EQ(addr.s_addr, inet_addr("127.0.0.1"));
+}
+
+// A lookup thread that has answered takes the next request instead of a new thread being started
+// for it; and a lookup that hangs in the resolver holds up no other, however many come after it.
+TEST_F(NameLookup, LookupThreadsAreReusedAndASlowLookupHoldsUpNoOther)
+{
+    SetHostLookup(RecordingLookup);
+    const int LOOKUPS = 50;
+    for (int i = 0; i < LOOKUPS; i++)
+    {
+        in_addr addr;
+        ASSERT_TRUE(sock.ResolveName(&addr, "fast.test"));
+    }
+    // A request may arrive before the thread that answered the last one is waiting again, so a
+    // second or third thread can be started; one for each request means no reuse.
+    size_t nThreads = LookupThreadCount();
+    printf("[ measure  ] %d sequential lookups ran on %zu lookup threads\n", LOOKUPS, nThreads);
+    EXPECT_LE(nThreads, 4u);
+
+    int32_t bSlowStop = 0;
+    SOCKET hSlow = INVALID_SOCKET;
+    CTollgateSocket slow(&hSlow, &bSlowStop);
+    in_addr slowAddr;
+    std::atomic<bool> bSlowResolved(false);
+    std::thread slowCaller([&] { bSlowResolved = slow.ResolveName(&slowAddr, "slow.test"); });
+    {
+        std::unique_lock<std::mutex> lock(g_slowMutex);
+        EXPECT_TRUE(g_slowChanged.wait_for(lock, std::chrono::seconds(5), [] { return g_bSlowStarted; }));
+    }
+    for (int i = 0; i < 10; i++)
+    {
+        in_addr addr;
+        addr.s_addr = 0;
+        EXPECT_TRUE(sock.ResolveName(&addr, "fast.test"));
+        EXPECT_EQ(addr.s_addr, inet_addr("127.0.0.42"));
+    }
+    EXPECT_FALSE(bSlowResolved);
+    ReleaseSlowLookups();
+    slowCaller.join();
+    EXPECT_TRUE(bSlowResolved);
 }
