@@ -12,6 +12,10 @@
 namespace
 {
 const int RELAY_BLOCK = 65535;
+// A tunnel starts with a small block and takes the full one when a receive fills the small one:
+// an idle or chatty tunnel (and there may be thousands) then holds a fraction of a page of the
+// heap, and a busy one moves 64 KB per pass after its first block.
+const int RELAY_SMALL_BLOCK = 2048;
 
 void LogTunnelReady(SCSTask* pTask)
 {
@@ -24,15 +28,55 @@ void LogTunnelReady(SCSTask* pTask)
                               strDest.GetString(), "TCP tunnel ready", "-");
 }
 
+// The relay's block: small until a receive fills it, then the full size.
+class CRelayBuffer
+{
+public:
+    CRelayBuffer() : pBuffer(nullptr), nSize(0) {}
+    ~CRelayBuffer() { delete[] pBuffer; }
+
+    // Taken when the first block is about to move; false when there is no memory for it.
+    bool Take()
+    {
+        if (pBuffer != nullptr)
+            return true;
+        pBuffer = new (std::nothrow) char[RELAY_SMALL_BLOCK];
+        nSize = RELAY_SMALL_BLOCK;
+        return pBuffer != nullptr;
+    }
+
+    // Called after each block with its length. A full small block means more is coming: the
+    // buffer grows (it holds no data between blocks). Without memory for that it stays small.
+    void Moved(int nLength)
+    {
+        if (nSize != RELAY_SMALL_BLOCK || nLength < RELAY_SMALL_BLOCK)
+            return;
+        char* pLarge = new (std::nothrow) char[RELAY_BLOCK];
+        if (pLarge == nullptr)
+            return;
+        delete[] pBuffer;
+        pBuffer = pLarge;
+        nSize = RELAY_BLOCK;
+    }
+
+    char* pBuffer;
+    int nSize;
+
+private:
+    CRelayBuffer(const CRelayBuffer&) = delete;
+    CRelayBuffer& operator=(const CRelayBuffer&) = delete;
+};
+
 // Moves one block from one side to the other: one Receive, then the whole block in one send
 // (SendAll only sends again if the system took part of it). Both sides count what they moved.
 void PassBlock(CTollgateSocket& from, std::atomic<uint64_t>& nFromCounter, CTollgateSocket& to,
-               std::atomic<uint64_t>& nToCounter, char* pBuffer)
+               std::atomic<uint64_t>& nToCounter, CRelayBuffer& buffer)
 {
-    int nReceived = from.Receive(pBuffer, RELAY_BLOCK);
+    int nReceived = from.Receive(buffer.pBuffer, buffer.nSize);
     AddTraffic(nFromCounter, (uint64_t)nReceived);
-    to.SendAll(pBuffer, nReceived);
+    to.SendAll(buffer.pBuffer, nReceived);
     AddTraffic(nToCounter, (uint64_t)nReceived);
+    buffer.Moved(nReceived);
 }
 } // namespace
 
@@ -43,9 +87,9 @@ void RelayTcp(CClientSessionThread& client, CDestinationTcpSocket& dest)
     if (g_server.logFile.IsOpen())
         LogTunnelReady(pTask);
 
-    // One buffer for both directions, taken when the first block is about to move: an idle
-    // tunnel (and there may be thousands) then costs its thread's stack and nothing of the heap.
-    char* pBuffer = nullptr;
+    // One buffer for both directions, taken when the first block is about to move: a tunnel that
+    // never moves data costs its thread's stack and nothing of the heap.
+    CRelayBuffer buffer;
     try
     {
         for (;;)
@@ -62,24 +106,19 @@ void RelayTcp(CClientSessionThread& client, CDestinationTcpSocket& dest)
                 throw MakeErrorCode(SysGetSocketError(), COND_SELECT_TIMEOUT);
             if (nReady == SOCKET_ERROR)
                 throw MakeErrorCode(SysGetSocketError(), COND_SELECT);
-            if (pBuffer == nullptr)
-            {
-                pBuffer = new (std::nothrow) char[RELAY_BLOCK];
-                if (pBuffer == nullptr)
-                    throw MakeErrorCode(0, COND_SERVER);
-            }
+            if (!buffer.Take())
+                throw MakeErrorCode(0, COND_SERVER);
             // The client goes first when both sides have data, and the destination's block
             // follows in the same pass: deciding again after a fresh select would let a client
             // that always has data starve the other direction for as long as it keeps sending.
             if (SockSetHas(&readSet, hClient))
-                PassBlock(client, g_traffic.nTcpClient, dest, g_traffic.nTcpDest, pBuffer);
+                PassBlock(client, g_traffic.nTcpClient, dest, g_traffic.nTcpDest, buffer);
             if (SockSetHas(&readSet, hDest))
-                PassBlock(dest, g_traffic.nTcpDest, client, g_traffic.nTcpClient, pBuffer);
+                PassBlock(dest, g_traffic.nTcpDest, client, g_traffic.nTcpClient, buffer);
         }
     }
     catch (uint32_t nError)
     {
-        delete[] pBuffer;
         // A tunnel the process had no memory for says so; whatever else ended it (a close, a
         // reset, a time-out, the server's stop) is its orderly end.
         if (nError == MakeErrorCode(0, COND_SERVER))

@@ -307,3 +307,27 @@ TEST_F(ScriptedEngine, TunnelServesTheDestinationWhileTheClientKeepsSending)
     EXPECT_GE(nUploadedBeforeDownload, 0);
     EXPECT_LE(nUploadedBeforeDownload, CHUNK);
 }
+
+// A tunnel moving small blocks keeps its small buffer; the first receive that fills it switches
+// the tunnel to full-size blocks.
+TEST_F(ScriptedEngine, TunnelBufferGrowsWhenASmallBlockFills)
+{
+    SOCKET hClient = NewClient();
+    script.QueueData(hClient, Socks4Connect(80));
+    const std::string strSmall = "hello";
+    const std::string strFull(2048, 'f');
+    const std::string strLarge(3000, 'L');
+    script.QueueData(hClient, strSmall);
+    script.QueueData(hClient, strFull);
+    script.QueueData(hClient, strLarge);
+    SOCKET hDest = script.NextHandle();
+    script.SetWhenEmpty(hDest, CScriptedSocketApi::EMPTY_BLOCK);
+    RunSession(hClient);
+
+    EXPECT_EQ(script.Sent(hDest), strSmall + strFull + strLarge);
+    std::vector<int> sizes = script.ReceiveSizes(hClient);
+    ASSERT_GE(sizes.size(), 4u);
+    // The relay's receives: "hello", the block that filled the small buffer, the rest, the end.
+    std::vector<int> relayed(sizes.end() - 4, sizes.end());
+    EXPECT_EQ(relayed, std::vector<int>({2048, 2048, 65535, 65535}));
+}

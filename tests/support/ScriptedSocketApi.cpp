@@ -215,6 +215,13 @@ std::vector<std::string> CScriptedSocketApi::SendCalls(SOCKET s) const
     return it == sockets.end() ? std::vector<std::string>() : it->second.sendCalls;
 }
 
+std::vector<int> CScriptedSocketApi::ReceiveSizes(SOCKET s) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = sockets.find(s);
+    return it == sockets.end() ? std::vector<int>() : it->second.receiveSizes;
+}
+
 std::vector<CScriptedSocketApi::SDatagram> CScriptedSocketApi::SentDatagrams(SOCKET s) const
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -319,6 +326,7 @@ int CScriptedSocketApi::Receive(ECall eCall, SOCKET s, char* pBuf, int nLen, soc
     SSocket* pSock = Live(s);
     if (!pSock)
         return Fail(WSAENOTSOCK);
+    pSock->receiveSizes.push_back(nLen);
     while (pSock->steps.empty() && pSock->eWhenEmpty == EMPTY_BLOCK && !pSock->bClosed)
         cvChanged.wait(lock);
     if (pSock->bClosed)

@@ -121,6 +121,7 @@ public:
     // What the code did.
     std::string Sent(SOCKET s) const;                     // every byte of every send, in order
     std::vector<std::string> SendCalls(SOCKET s) const;   // the bytes of each send call
+    std::vector<int> ReceiveSizes(SOCKET s) const;        // the buffer size of each recv call
     std::vector<SDatagram> SentDatagrams(SOCKET s) const; // each sendto with its address
     bool IsConnected(SOCKET s) const;
     sockaddr_in ConnectedTo(SOCKET s) const;
@@ -182,6 +183,7 @@ private:
         std::deque<SAccept> accepts;
         std::string strSent;
         std::vector<std::string> sendCalls;
+        std::vector<int> receiveSizes;
         std::vector<SDatagram> datagrams;
         bool bConnected = false;
         bool bListening = false;
