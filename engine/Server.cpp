@@ -12,6 +12,7 @@
 #include "net/ErrorCode.h"
 #include "net/ErrorText.h"
 #include "net/SocketApi.h"
+#include "platform/IdleThreads.h"
 #include "platform/Sockets.h"
 
 // Left alive at exit on purpose: a detached engine thread may still read the context while the
@@ -41,6 +42,20 @@ IServerShell& Shell()
     static CNoShell* pNoShell = new CNoShell;
     IServerShell* pShell = GetServerShell();
     return pShell ? *pShell : *pNoShell;
+}
+
+// Session threads. A thread whose session has ended waits a little while for the next client
+// before it ends, so that a busy server does not start and end a thread for every connection; a
+// quiet one keeps none. The session's id is the id of the thread that serves it, unique among the
+// live sessions because a thread takes its next session only after removing its last record.
+const int SESSION_THREAD_LINGER_MS = 2000;
+const int SESSION_THREADS_MAX_IDLE = 64;
+
+CIdleThreads& SessionThreads()
+{
+    static CIdleThreads* pThreads = new CIdleThreads(SysScaledStack(64 * 1024), THREAD_PRIO_NORMAL,
+                                                     SESSION_THREAD_LINGER_MS, SESSION_THREADS_MAX_IDLE);
+    return *pThreads;
 }
 
 // A server event line: every field "-" but the status and the error.
@@ -182,8 +197,7 @@ void AcceptLoop(CServerListenThread& listener)
             // record is in the table; its id goes straight into the record's key.
             CScopedLock lock(g_csSessionTable);
             EngineThreadStarting();
-            CheckThreadCreated(
-                SysStartThread(SessionThreadProc, pTask, SysScaledStack(64 * 1024), &pTask->dwSessionId));
+            CheckThreadCreated(SessionThreads().Start(SessionThreadProc, pTask, &pTask->dwSessionId));
             g_sessionTable.Insert(pTask);
         }
     }

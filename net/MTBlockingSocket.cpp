@@ -10,6 +10,7 @@
 // has answered waits a little while for the next request before it ends: a busy proxy then does
 // not pay a thread start for every name, and a quiet one keeps no lookup threads.
 #include "net/BlockingSocket.h"
+#include "platform/IdleThreads.h"
 
 #include <atomic>
 #include <cstring>
@@ -69,111 +70,21 @@ void Serve(SLookupRequest* pRequest)
     ReleaseRequest(pRequest);
 }
 
-// A lookup thread's own record: it waits on the idle list for its next request.
-struct SLookupWorker
+unsigned ServeProc(void* pArg)
 {
-    CManualEvent evWork;      // set when pRequest has been handed over
-    SLookupRequest* pRequest; // the request to serve; under the list's lock
-    SLookupWorker* pPrev;     // neighbours on the idle list; under the list's lock
-    SLookupWorker* pNext;
-};
+    Serve(static_cast<SLookupRequest*>(pArg));
+    return 0;
+}
 
 const int LOOKUP_LINGER_MS = 2000; // how long an idle lookup thread waits for another request
 const int LOOKUP_MAX_IDLE = 64;    // idle lookup threads kept at most; others end at once
 
-// The idle lookup threads, most recently idle first. Created on first use and never destroyed:
-// an idle thread may still be waiting on it while the process exits.
-class CLookupThreads
+CIdleThreads& LookupThreads()
 {
-public:
-    static CLookupThreads& Get()
-    {
-        static CLookupThreads* pThreads = new CLookupThreads;
-        return *pThreads;
-    }
-
-    // Hands the request to an idle lookup thread, or starts a new one for it.
-    bool Submit(SLookupRequest* pRequest)
-    {
-        {
-            CScopedLock lock(cs);
-            if (pIdle != nullptr)
-            {
-                SLookupWorker* pWorker = pIdle;
-                Unlink(pWorker);
-                pWorker->pRequest = pRequest;
-                pWorker->evWork.Set();
-                return true;
-            }
-        }
-        SLookupWorker* pWorker = new SLookupWorker;
-        pWorker->evWork.Create(false);
-        pWorker->pRequest = pRequest;
-        pWorker->pPrev = pWorker->pNext = nullptr;
-        if (SysStartThread(ThreadProc, pWorker, SysLookupStackSize(), nullptr))
-            return true;
-        delete pWorker;
-        return false;
-    }
-
-private:
-    CLookupThreads() : pIdle(nullptr), nIdle(0) {}
-
-    static unsigned ThreadProc(void* pArg)
-    {
-        SLookupWorker* pWorker = (SLookupWorker*)pArg;
-        SysSetThreadPriority(THREAD_PRIO_BELOW_NORMAL);
-        SLookupRequest* pRequest = pWorker->pRequest;
-        while (pRequest != nullptr)
-        {
-            Serve(pRequest);
-            pRequest = Get().WaitForNext(pWorker);
-        }
-        delete pWorker;
-        return 0;
-    }
-
-    // Null when no request came within the linger time (the worker is then off the list).
-    SLookupRequest* WaitForNext(SLookupWorker* pWorker)
-    {
-        {
-            CScopedLock lock(cs);
-            if (nIdle >= LOOKUP_MAX_IDLE)
-                return nullptr;
-            pWorker->pRequest = nullptr;
-            pWorker->evWork.Reset();
-            pWorker->pPrev = nullptr;
-            pWorker->pNext = pIdle;
-            if (pIdle != nullptr)
-                pIdle->pPrev = pWorker;
-            pIdle = pWorker;
-            nIdle++;
-        }
-        pWorker->evWork.Wait(LOOKUP_LINGER_MS);
-        CScopedLock lock(cs);
-        // A request handed over just as the wait timed out is still served: Submit took the
-        // worker off the list before it set the event.
-        if (pWorker->pRequest == nullptr)
-            Unlink(pWorker);
-        return pWorker->pRequest;
-    }
-
-    void Unlink(SLookupWorker* pWorker) // under cs
-    {
-        if (pWorker->pPrev != nullptr)
-            pWorker->pPrev->pNext = pWorker->pNext;
-        else
-            pIdle = pWorker->pNext;
-        if (pWorker->pNext != nullptr)
-            pWorker->pNext->pPrev = pWorker->pPrev;
-        pWorker->pPrev = pWorker->pNext = nullptr;
-        nIdle--;
-    }
-
-    CCriticalSection cs;
-    SLookupWorker* pIdle;
-    int nIdle;
-};
+    static CIdleThreads* pThreads =
+        new CIdleThreads(SysLookupStackSize(), THREAD_PRIO_BELOW_NORMAL, LOOKUP_LINGER_MS, LOOKUP_MAX_IDLE);
+    return *pThreads;
+}
 
 } // namespace
 
@@ -206,7 +117,7 @@ bool CMTBlockingSocket::ResolveName(in_addr* pAddr, const char* pszName)
         ReleaseRequest(pRequest);
         return false;
     }
-    CheckThreadCreated(CLookupThreads::Get().Submit(pRequest));
+    CheckThreadCreated(LookupThreads().Start(ServeProc, pRequest, nullptr));
 
     for (;;)
     {
