@@ -23,6 +23,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <pthread.h>
+#include <atomic>
 #endif
 
 // ---------------------------------------------------------------------------------------------
@@ -181,12 +182,9 @@ private:
 #ifdef _WIN32
     HANDLE hEvent;
 #else
-    // One process-wide mutex guards the state of every event; each event wakes its own waiters.
-    void WakeLocked();
-    bool bCreated;
-    bool bSignalled;    // guarded by the shared mutex
-    int nEitherWaiters; // SysWaitEither calls waiting on this event; guarded by the shared mutex
-    pthread_cond_t cond;
+    // The whole state is one word that waiters sleep on (a futex): created, signalled, and
+    // whether a waiter may be asleep on it or in SysWaitEither.
+    std::atomic<uint32_t> nState;
 #endif
 };
 
@@ -229,9 +227,9 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Time.
 void SysSleep(unsigned nMs);
-uint64_t SysTicksMs();                          // monotonic milliseconds
-int64_t SysTimeNow();                           // seconds since 1970, UTC
-bool SysLocalTime(int64_t tTime, struct tm* pTm);  // false when the time cannot be converted
+uint64_t SysTicksMs();                            // monotonic milliseconds
+int64_t SysTimeNow();                             // seconds since 1970, UTC
+bool SysLocalTime(int64_t tTime, struct tm* pTm); // false when the time cannot be converted
 
 // ---------------------------------------------------------------------------------------------
 // Files. Failures return false / FILE_INVALID and leave a Win32 error number in SysGetLastError.
@@ -252,15 +250,15 @@ enum
     SYSFILE_SHARE_READ = 1,
     SYSFILE_SHARE_WRITE = 2,
 
-    SYSFILE_CREATE_NEW = 1,    // fails with ERROR_FILE_EXISTS when the file exists
+    SYSFILE_CREATE_NEW = 1, // fails with ERROR_FILE_EXISTS when the file exists
     SYSFILE_CREATE_ALWAYS = 2,
     SYSFILE_OPEN_EXISTING = 3,
     SYSFILE_OPEN_ALWAYS = 4,
 
     SYSFILE_NO_INHERIT = 0x1,
-    SYSFILE_NO_BUFFERING = 0x2,   // best effort on POSIX (O_DIRECT is not requested)
-    SYSFILE_WRITE_THROUGH = 0x4,  // O_DSYNC on POSIX
-    SYSFILE_RANDOM_ACCESS = 0x8,  // posix_fadvise hints on POSIX
+    SYSFILE_NO_BUFFERING = 0x2,  // best effort on POSIX (O_DIRECT is not requested)
+    SYSFILE_WRITE_THROUGH = 0x4, // O_DSYNC on POSIX
+    SYSFILE_RANDOM_ACCESS = 0x8, // posix_fadvise hints on POSIX
     SYSFILE_SEQUENTIAL = 0x10,
 };
 
@@ -274,16 +272,16 @@ bool SysWriteFile(FILEHANDLE h, const void* pData, uint32_t nCount, uint32_t* pn
 // nOrigin: 0 begin, 1 current, 2 end. Returns the new position.
 bool SysSeekFile(FILEHANDLE h, int64_t nDistance, int nOrigin, uint64_t* pnPosition);
 bool SysGetFileSize(FILEHANDLE h, uint64_t* pnSize);
-bool SysSetEndOfFile(FILEHANDLE h);   // at the current position
+bool SysSetEndOfFile(FILEHANDLE h); // at the current position
 bool SysFlushFile(FILEHANDLE h);
 bool SysCloseFile(FILEHANDLE h);
 
-bool SysCreateDirectory(const char* pszPath);  // ERROR_ALREADY_EXISTS when it exists
-bool SysRemoveDirectory(const char* pszPath);  // an empty folder
+bool SysCreateDirectory(const char* pszPath); // ERROR_ALREADY_EXISTS when it exists
+bool SysRemoveDirectory(const char* pszPath); // an empty folder
 bool SysDeleteFile(const char* pszPath);
-bool SysRenameFile(const char* pszFrom, const char* pszTo);  // replaces the target
+bool SysRenameFile(const char* pszFrom, const char* pszTo); // replaces the target
 bool SysIsDirectory(const char* pszPath);
-bool SysFileExists(const char* pszPath);  // a file or a folder of that name exists
+bool SysFileExists(const char* pszPath); // a file or a folder of that name exists
 
 // Calls pCallback for every entry name of a folder ("." and ".." included, as Windows lists them).
 // False when the folder cannot be searched.

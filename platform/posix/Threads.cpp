@@ -1,5 +1,5 @@
 // Threads.cpp (POSIX): detached threads with 32-bit ids, manual-reset events, critical sections,
-// sleep and time over pthreads.
+// sleep and time over pthreads and futexes.
 #include "platform/Platform.h"
 #include "platform/posix/PosixError.h"
 
@@ -12,6 +12,11 @@
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#ifndef __linux__
+#error "the POSIX backend's events use Linux futexes"
+#endif
+#include <linux/futex.h>
 
 // ---------------------------------------------------------------------------------------------
 // Thread ids. pthread_t is opaque and may be wider than 32 bits, while the session table keys
@@ -120,159 +125,178 @@ uint32_t SysCurrentThreadId()
 }
 
 // ---------------------------------------------------------------------------------------------
-// Events. One mutex guards every event's state (its holds are a few instructions), and each event
-// has a condition variable of its own, so that setting one wakes only the threads waiting for it:
-// a busy proxy has many lookups waiting at once, and waking all of them for each answer would
-// cost more than the answers. SysWaitEither waits on a shared condition variable instead, which
-// Set also wakes when a waiter of that kind has registered with the event.
+// Events. An event's whole state is one 32-bit word, and its waiters sleep on that word with the
+// futex calls, so that a Set that wakes a waiter is one atomic operation and one wake-up: with a
+// mutex and a condition variable the woken thread would first have to wait for the setter's
+// mutex, and each hand-over (a session to its lookup thread and back, a client to an idle
+// session thread) would cost two wake-ups.
+//
+// Set touches the event's memory only in its atomic operation: the wake that follows is a system
+// call on the word's address, which the kernel does not read. A waiter may therefore free the
+// event as soon as its Wait returns, as it may with a Windows event handle it has been signalled
+// through. The waiter bits are sticky: once a thread has slept on an event, each Set makes the
+// wake call, which costs nothing beyond the call when nobody sleeps.
 namespace
 {
-pthread_mutex_t g_eventMutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t g_eitherCond;
-pthread_once_t g_eventOnce = PTHREAD_ONCE_INIT;
+const uint32_t EVENT_CREATED = 1u;
+const uint32_t EVENT_SIGNALLED = 2u;
+const uint32_t EVENT_SLEEPERS = 4u; // a Wait may be asleep on the word
+const uint32_t EVENT_EITHER = 8u;   // a SysWaitEither may be asleep on g_nEitherSequence
+const uint32_t EVENT_STICKY = EVENT_SLEEPERS | EVENT_EITHER;
 
-void InitMonotonicCond(pthread_cond_t* pCond)
+// SysWaitEither sleeps on this counter, which every Set or Close of an event with EVENT_EITHER
+// advances; it lives as long as the process.
+std::atomic<uint32_t> g_nEitherSequence(0);
+
+void FutexWait(std::atomic<uint32_t>* pWord, uint32_t nExpected, const timespec* pTimeout)
 {
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(pCond, &attr);
-    pthread_condattr_destroy(&attr);
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(pWord), FUTEX_WAIT_PRIVATE, nExpected, pTimeout, nullptr,
+            0);
 }
 
-void InitEitherCond()
+void FutexWakeAll(std::atomic<uint32_t>* pWord)
 {
-    InitMonotonicCond(&g_eitherCond);
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(pWord), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
 }
 
-timespec DeadlineAfter(int nTimeoutMs)
+// Wakes what the previous state says may be asleep on an event that has just changed.
+void WakeSleepers(std::atomic<uint32_t>* pWord, uint32_t nOld)
 {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    ts.tv_sec += nTimeoutMs / 1000;
-    ts.tv_nsec += (long)(nTimeoutMs % 1000) * 1000000L;
-    if (ts.tv_nsec >= 1000000000L)
+    if (nOld & EVENT_SLEEPERS)
+        FutexWakeAll(pWord);
+    if (nOld & EVENT_EITHER)
     {
-        ts.tv_sec++;
-        ts.tv_nsec -= 1000000000L;
+        g_nEitherSequence.fetch_add(1);
+        FutexWakeAll(&g_nEitherSequence);
     }
-    return ts;
 }
 
-// Waits on pCond under g_eventMutex until ready() holds or the time-out passes; true when it holds.
-template <class F> bool WaitLocked(pthread_cond_t* pCond, F ready, int nTimeoutMs)
+uint64_t MonotonicNs()
 {
-    if (ready())
-        return true;
-    if (nTimeoutMs == 0)
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (uint64_t)now.tv_sec * 1000000000u + (uint64_t)now.tv_nsec;
+}
+
+// The time left until a deadline on the monotonic clock; false once it has passed.
+bool TimeLeft(uint64_t nDeadlineNs, timespec* pLeft)
+{
+    uint64_t nNow = MonotonicNs();
+    if (nNow >= nDeadlineNs)
         return false;
-    if (nTimeoutMs < 0)
-    {
-        while (!ready())
-            pthread_cond_wait(pCond, &g_eventMutex);
-        return true;
-    }
-    timespec deadline = DeadlineAfter(nTimeoutMs);
-    while (!ready())
-    {
-        if (pthread_cond_timedwait(pCond, &g_eventMutex, &deadline) == ETIMEDOUT)
-            return ready();
-    }
+    uint64_t nLeft = nDeadlineNs - nNow;
+    pLeft->tv_sec = (time_t)(nLeft / 1000000000u);
+    pLeft->tv_nsec = (long)(nLeft % 1000000000u);
     return true;
 }
 
-class CEventLock
+// Sleeps on pWord while it holds nExpected, without limit (nTimeoutMs < 0) or until the
+// deadline; false when the deadline has passed without a sleep.
+bool SleepOn(std::atomic<uint32_t>* pWord, uint32_t nExpected, int nTimeoutMs, uint64_t nDeadlineNs)
 {
-public:
-    CEventLock() { pthread_mutex_lock(&g_eventMutex); }
-    ~CEventLock() { pthread_mutex_unlock(&g_eventMutex); }
-};
+    if (nTimeoutMs < 0)
+    {
+        FutexWait(pWord, nExpected, nullptr);
+        return true;
+    }
+    timespec left;
+    if (nTimeoutMs == 0 || !TimeLeft(nDeadlineNs, &left))
+        return false;
+    FutexWait(pWord, nExpected, &left);
+    return true;
+}
 } // namespace
 
-CManualEvent::CManualEvent() : bCreated(false), bSignalled(false), nEitherWaiters(0)
-{
-    InitMonotonicCond(&cond);
-}
+CManualEvent::CManualEvent() : nState(0) {}
 
 CManualEvent::~CManualEvent()
 {
     Close();
-    pthread_cond_destroy(&cond);
 }
 
 bool CManualEvent::Create(bool bInitial)
 {
-    CEventLock lock;
-    bCreated = true;
-    bSignalled = bInitial;
+    uint32_t nNew = EVENT_CREATED | (bInitial ? EVENT_SIGNALLED : 0);
+    uint32_t nOld = nState.load();
+    while (!nState.compare_exchange_weak(nOld, (nOld & EVENT_STICKY) | nNew))
+    {
+    }
+    if (bInitial)
+        WakeSleepers(&nState, nOld);
     return true;
 }
 
 void CManualEvent::Close()
 {
-    CEventLock lock;
-    bCreated = false;
-    bSignalled = false;
-    WakeLocked();
+    // Waiters wake and fail, as they do when a Windows event handle is closed under them.
+    uint32_t nOld = nState.fetch_and(EVENT_STICKY);
+    if (nOld & EVENT_CREATED)
+        WakeSleepers(&nState, nOld);
 }
 
 bool CManualEvent::IsCreated() const
 {
-    CEventLock lock;
-    return bCreated;
+    return (nState.load() & EVENT_CREATED) != 0;
 }
 
 void CManualEvent::Set()
 {
-    CEventLock lock;
-    if (!bCreated)
-        return;
-    bSignalled = true;
-    WakeLocked();
-}
-
-void CManualEvent::WakeLocked()
-{
-    pthread_cond_broadcast(&cond);
-    if (nEitherWaiters > 0)
-        pthread_cond_broadcast(&g_eitherCond);
+    uint32_t nOld = nState.load();
+    do
+    {
+        if ((nOld & EVENT_CREATED) == 0 || (nOld & EVENT_SIGNALLED) != 0)
+            return; // nothing changes, so nobody is to be woken
+    } while (!nState.compare_exchange_weak(nOld, nOld | EVENT_SIGNALLED));
+    WakeSleepers(&nState, nOld);
 }
 
 void CManualEvent::Reset()
 {
-    CEventLock lock;
-    if (bCreated)
-        bSignalled = false;
+    nState.fetch_and(~EVENT_SIGNALLED);
 }
 
 bool CManualEvent::Wait(int nTimeoutMs)
 {
-    CEventLock lock;
-    // A wait on an event that does not exist fails at once, as WaitForSingleObject does.
-    if (!bCreated)
-        return false;
-    return WaitLocked(&cond, [this] { return bSignalled || !bCreated; }, nTimeoutMs) && bSignalled;
+    uint64_t nDeadline = nTimeoutMs > 0 ? MonotonicNs() + (uint64_t)nTimeoutMs * 1000000u : 0;
+    for (;;)
+    {
+        uint32_t nNow = nState.load();
+        // A wait on an event that does not exist fails at once, as WaitForSingleObject does.
+        if ((nNow & EVENT_CREATED) == 0)
+            return false;
+        if (nNow & EVENT_SIGNALLED)
+            return true;
+        if (nTimeoutMs != 0 && (nNow & EVENT_SLEEPERS) == 0)
+        {
+            // Announced before sleeping, so that the Set that changes the word also wakes it.
+            if (!nState.compare_exchange_strong(nNow, nNow | EVENT_SLEEPERS))
+                continue;
+            nNow |= EVENT_SLEEPERS;
+        }
+        if (!SleepOn(&nState, nNow, nTimeoutMs, nDeadline))
+            return false;
+    }
 }
 
 int SysWaitEither(CManualEvent& a, CManualEvent& b, int nTimeoutMs)
 {
-    pthread_once(&g_eventOnce, InitEitherCond);
-    CEventLock lock;
-    if (!a.bCreated || !b.bCreated)
-        return -1;
-    a.nEitherWaiters++;
-    b.nEitherWaiters++;
-    bool bReady = WaitLocked(
-        &g_eitherCond, [&] { return a.bSignalled || b.bSignalled || !a.bCreated || !b.bCreated; }, nTimeoutMs);
-    a.nEitherWaiters--;
-    b.nEitherWaiters--;
-    if (!bReady)
-        return -1;
-    if (a.bSignalled)
-        return 0;
-    if (b.bSignalled)
-        return 1;
-    return -1;
+    // Registered before the first look, so that a Set after that look advances the sequence.
+    a.nState.fetch_or(EVENT_EITHER);
+    b.nState.fetch_or(EVENT_EITHER);
+    uint64_t nDeadline = nTimeoutMs > 0 ? MonotonicNs() + (uint64_t)nTimeoutMs * 1000000u : 0;
+    for (;;)
+    {
+        uint32_t nSequence = g_nEitherSequence.load();
+        uint32_t nA = a.nState.load(), nB = b.nState.load();
+        if ((nA & EVENT_CREATED) == 0 || (nB & EVENT_CREATED) == 0)
+            return -1;
+        if (nA & EVENT_SIGNALLED)
+            return 0;
+        if (nB & EVENT_SIGNALLED)
+            return 1;
+        if (!SleepOn(&g_nEitherSequence, nSequence, nTimeoutMs, nDeadline))
+            return -1;
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

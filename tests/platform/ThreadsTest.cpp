@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "platform/Platform.h"
@@ -88,6 +89,73 @@ TEST(ManualEvent, WaitsWakeWhenAnotherThreadSets)
     SSetLater setA{&go, &a};
     ASSERT_TRUE(SysStartThread(SetWhenTold, &setA, 0, nullptr));
     EXPECT_TRUE(a.Wait(WAIT_MS));
+}
+
+struct SCloseWhileWaiting
+{
+    CManualEvent* pEvent;
+    std::atomic<int> nWaitResult{-1};
+    std::atomic<int> nEitherResult{2};
+    CManualEvent evDone;
+};
+
+unsigned WaitUntilClosed(void* p)
+{
+    SCloseWhileWaiting* pCase = (SCloseWhileWaiting*)p;
+    CManualEvent other;
+    other.Create(false);
+    pCase->nEitherResult = SysWaitEither(other, *pCase->pEvent, WAIT_MS);
+    pCase->nWaitResult = pCase->pEvent->Wait(WAIT_MS) ? 1 : 0;
+    pCase->evDone.Set();
+    return 0;
+}
+
+// Closing an event fails its waiters at once, and a waiter may free the event the moment its wait
+// returns, while the thread that set it is still inside Set (AddressSanitizer reports it if Set
+// touches the event afterwards).
+TEST(ManualEvent, CloseFailsWaitersAndAWokenWaiterMayFreeTheEvent)
+{
+    CManualEvent ev;
+    ASSERT_TRUE(ev.Create(false));
+    SCloseWhileWaiting closing;
+    closing.pEvent = &ev;
+    ASSERT_TRUE(closing.evDone.Create(false));
+    ASSERT_TRUE(SysStartThread(WaitUntilClosed, &closing, 0, nullptr));
+    ev.Close();
+    ASSERT_TRUE(closing.evDone.Wait(WAIT_MS)) << "a waiter slept through the close of its event";
+    EXPECT_EQ(closing.nEitherResult.load(), -1);
+    EXPECT_EQ(closing.nWaitResult.load(), 0);
+
+    std::atomic<CManualEvent*> pHandOver(nullptr);
+    std::atomic<bool> bSetterFailed(false);
+    const int ROUNDS = 2000;
+    std::thread setter([&] {
+        for (int i = 0; i < ROUNDS; i++)
+        {
+            uint64_t tStart = SysTicksMs();
+            CManualEvent* pEvent;
+            while ((pEvent = pHandOver.exchange(nullptr)) == nullptr)
+            {
+                if (SysTicksMs() - tStart > (uint64_t)WAIT_MS)
+                {
+                    bSetterFailed = true;
+                    return;
+                }
+                std::this_thread::yield();
+            }
+            pEvent->Set();
+        }
+    });
+    for (int i = 0; i < ROUNDS && !bSetterFailed; i++)
+    {
+        CManualEvent* pEvent = new CManualEvent;
+        ASSERT_TRUE(pEvent->Create(false));
+        pHandOver = pEvent;
+        EXPECT_TRUE(pEvent->Wait(WAIT_MS)) << "round " << i;
+        delete pEvent;
+    }
+    setter.join();
+    EXPECT_FALSE(bSetterFailed);
 }
 
 // ---------------------------------------------------------------------------------------------
