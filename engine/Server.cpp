@@ -193,8 +193,8 @@ void AcceptLoop(CServerListenThread& listener)
 
         SCSTask* pTask = NewSessionRecord(hClient);
         {
-            // The thread starts while the lock is held, so it cannot remove its record before the
-            // record is in the table; its id goes straight into the record's key.
+            // The session goes to its thread while the lock is held, so the thread cannot remove
+            // the record before it is in the table; the thread's id goes straight into the key.
             CScopedLock lock(g_csSessionTable);
             EngineThreadStarting();
             CheckThreadCreated(SessionThreads().Start(SessionThreadProc, pTask, &pTask->dwSessionId));

@@ -34,7 +34,7 @@ struct SCSTask
     int32_t bStop;           // set to 1 by the server's stop path; the stop flag of its sockets
     SOCKET hClientSocket;    // the accepted client connection
     SOCKET hDestSocket;      // the destination connection; INVALID_SOCKET until it is created
-    uint32_t dwSessionId;    // the session thread's id, written by the thread-creation call
+    uint32_t dwSessionId;    // the serving thread's id, written when the session is handed to it
     int64_t tStart;          // time of the accept, seconds since 1970 (UTC)
     int32_t nVersion;        // 0 until known, then 4 or 5
     char szUser[256];        // SOCKS4 user id or authenticated SOCKS5 user name; empty when none
