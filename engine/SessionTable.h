@@ -19,11 +19,11 @@
 // Session states, in the order a session passes through them.
 enum
 {
-    SESSION_IDLE = 0,         // new record, before its thread runs
-    SESSION_NEGOTIATING = 1,  // the session thread has logged its Connect line
-    SESSION_TCP_SETUP = 2,    // the destination socket exists and the connect has begun
-    SESSION_TCP_READY = 3,    // the TCP relay runs
-    SESSION_UDP_READY = 4,    // the UDP association is ready
+    SESSION_IDLE = 0,        // new record, before its thread runs
+    SESSION_NEGOTIATING = 1, // the session thread has logged its Connect line
+    SESSION_TCP_SETUP = 2,   // the destination socket exists and the connect has begun
+    SESSION_TCP_READY = 3,   // the TCP relay runs
+    SESSION_UDP_READY = 4,   // the UDP association is ready
 };
 
 // One session, allocated by the listener and owned by the table. A new record is all zero except
@@ -31,16 +31,16 @@ enum
 // session thread writes each field once, without the lock, at its stage of the session.
 struct SCSTask
 {
-    int32_t bStop;           // set to 1 by the server's stop path; the stop flag of its sockets
-    SOCKET hClientSocket;    // the accepted client connection
-    SOCKET hDestSocket;      // the destination connection; INVALID_SOCKET until it is created
-    uint32_t dwSessionId;    // the serving thread's id, written when the session is handed to it
-    int64_t tStart;          // time of the accept, seconds since 1970 (UTC)
-    int32_t nVersion;        // 0 until known, then 4 or 5
-    char szUser[256];        // SOCKS4 user id or authenticated SOCKS5 user name; empty when none
-    sockaddr_in saClient;    // the client's address and port (network order)
-    sockaddr_in saDest;      // the destination; all zero until known, all 0xFF for a UDP association
-    int32_t nState;          // SESSION_IDLE ... SESSION_UDP_READY
+    int32_t bStop;        // set to 1 by the server's stop path; the stop flag of its sockets
+    SOCKET hClientSocket; // the accepted client connection
+    SOCKET hDestSocket;   // the destination connection; INVALID_SOCKET until it is created
+    uint32_t dwSessionId; // the serving thread's id, written when the session is handed to it
+    int64_t tStart;       // time of the accept, seconds since 1970 (UTC)
+    int32_t nVersion;     // 0 until known, then 4 or 5
+    char szUser[256];     // SOCKS4 user id or authenticated SOCKS5 user name; empty when none
+    sockaddr_in saClient; // the client's address and port (network order)
+    sockaddr_in saDest;   // the destination; all zero until known, all 0xFF for a UDP association
+    int32_t nState;       // SESSION_IDLE ... SESSION_UDP_READY
 
     unsigned long GetKey() const { return dwSessionId; }
 };
