@@ -15,7 +15,8 @@ struct CIdleThreads::SWorker
 };
 
 CIdleThreads::CIdleThreads(size_t nStack, EThreadPriority ePrio, int nLinger, int nMax)
-    : nStackSize(nStack), ePriority(ePrio), nLingerMs(nLinger), nMaxIdle(nMax), pIdle(nullptr), nIdle(0), nThreads(0)
+    : nStackSize(nStack), ePriority(ePrio), nLingerMs(nLinger), nMaxIdle(nMax), pIdle(nullptr), nIdle(0),
+      nThreads(0)
 {
 }
 
@@ -34,6 +35,7 @@ bool CIdleThreads::Start(ThreadProc pProc, void* pArg, uint32_t* pThreadId)
             pWorker->evWork.Set();
             return true;
         }
+        nThreads++; // counted before it exists, so that a count never misses a starting thread
     }
     SWorker* pWorker = new SWorker;
     pWorker->pOwner = this;
@@ -41,10 +43,6 @@ bool CIdleThreads::Start(ThreadProc pProc, void* pArg, uint32_t* pThreadId)
     pWorker->pArg = pArg;
     pWorker->dwThreadId = 0;
     pWorker->pPrev = pWorker->pNext = nullptr;
-    {
-        CScopedLock lock(cs);
-        nThreads++;
-    }
     if (pWorker->evWork.Create(false) &&
         SysStartThread(WorkerProc, pWorker, nStackSize, pThreadId, ePriority))
         return true;

@@ -178,6 +178,12 @@ uint64_t MonotonicNs()
     return (uint64_t)now.tv_sec * 1000000000u + (uint64_t)now.tv_nsec;
 }
 
+// The deadline of a wait with a positive time-out (0 for the others, which need none).
+uint64_t DeadlineNs(int nTimeoutMs)
+{
+    return nTimeoutMs > 0 ? MonotonicNs() + (uint64_t)nTimeoutMs * 1000000u : 0;
+}
+
 // The time left until a deadline on the monotonic clock; false once it has passed.
 bool TimeLeft(uint64_t nDeadlineNs, timespec* pLeft)
 {
@@ -257,7 +263,7 @@ void CManualEvent::Reset()
 
 bool CManualEvent::Wait(int nTimeoutMs)
 {
-    uint64_t nDeadline = nTimeoutMs > 0 ? MonotonicNs() + (uint64_t)nTimeoutMs * 1000000u : 0;
+    uint64_t nDeadline = DeadlineNs(nTimeoutMs);
     for (;;)
     {
         uint32_t nNow = nState.load();
@@ -283,7 +289,7 @@ int SysWaitEither(CManualEvent& a, CManualEvent& b, int nTimeoutMs)
     // Registered before the first look, so that a Set after that look advances the sequence.
     a.nState.fetch_or(EVENT_EITHER);
     b.nState.fetch_or(EVENT_EITHER);
-    uint64_t nDeadline = nTimeoutMs > 0 ? MonotonicNs() + (uint64_t)nTimeoutMs * 1000000u : 0;
+    uint64_t nDeadline = DeadlineNs(nTimeoutMs);
     for (;;)
     {
         uint32_t nSequence = g_nEitherSequence.load();
@@ -340,9 +346,7 @@ void SysSleep(unsigned nMs)
 
 uint64_t SysTicksMs()
 {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
+    return MonotonicNs() / 1000000u;
 }
 
 int64_t SysTimeNow()
