@@ -37,7 +37,7 @@ std::string Get(const char* pszHost, uint16_t nPort, const SProxySettings& proxy
 }
 
 // A SOCKS4a server that knows one name, "upload.test", which it connects to 127.0.0.1; every
-// other request gets 91. One client at a time, relayed until either side closes.
+// other request gets 91. It serves one client: passes its request head on and the answer back.
 class CSocks4aServer
 {
 public:
@@ -46,81 +46,50 @@ public:
         listener.Bind(0);
         SysListen(listener.hSocket, 4);
         thread = std::thread([this] {
-            while (!bStop)
-                if (WaitUntil([this] { return bStop || Readable(listener.hSocket, nullptr); }, 100) && !bStop)
-                    ServeOne();
+            CTestSocket client, target;
+            SysCloseSocket(client.hSocket);
+            client.hSocket = SysAccept(listener.hSocket, nullptr, nullptr);
+            std::string strHead = client.Receive(8, 2000), strUser = ReadText(client);
+            strName = ReadText(client);
+            uint16_t nPort = (uint16_t)(strHead.size() == 8 ? (uint8_t)strHead[2] << 8 | (uint8_t)strHead[3] : 0);
+            if (strHead.compare(4, 4, std::string("\0\0\0\x01", 4)) != 0 || strName != "upload.test" ||
+                !target.Connect(nPort))
+                return (void)client.Send(SOCKS4_REJECTED);
+            client.Send(SOCKS4_GRANTED);
+            std::string strRequest;
+            for (std::string strByte; strRequest.find("\r\n\r\n") == std::string::npos &&
+                                      (strByte = client.Receive(1, 2000)).size() == 1;)
+                strRequest += strByte;
+            std::string strAnswer;
+            target.Send(strRequest);
+            target.WaitClosed(5000, &strAnswer);
+            client.Send(strAnswer);
         });
     }
-    ~CSocks4aServer()
-    {
-        bStop = true;
-        thread.join();
-    }
+    ~CSocks4aServer() { Finish(); }
     uint16_t GetPort() const { return ntohs(listener.LocalAddress().sin_port); }
-    std::string LastName()
+    // Ends the server (a client that never came is stood in for); the name it was asked for.
+    std::string Finish()
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        return strLastName;
+        if (thread.joinable())
+        {
+            CTestSocket().Connect(GetPort());
+            thread.join();
+        }
+        return strName;
     }
 
 private:
-    static bool Readable(SOCKET h, SOCKSET* pSet)
-    {
-        SOCKSET set;
-        pSet = pSet ? pSet : &set;
-        SockSetClear(pSet);
-        SockSetAdd(pSet, h);
-        timeval tv = {0, 0};
-        return SysSelect(0, pSet, nullptr, nullptr, &tv) == 1;
-    }
-    std::string ReadText(CTestSocket& client)
+    static std::string ReadText(CTestSocket& client)
     {
         std::string str, strByte;
         while ((strByte = client.Receive(1, 2000)).size() == 1 && strByte[0] != 0)
             str += strByte;
         return str;
     }
-    void ServeOne()
-    {
-        CTestSocket client, target;
-        SysCloseSocket(client.hSocket);
-        client.hSocket = SysAccept(listener.hSocket, nullptr, nullptr);
-        std::string strHead = client.Receive(8, 2000);
-        ReadText(client);
-        std::string strName = ReadText(client);
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            strLastName = strName;
-        }
-        if (strHead.size() != 8 || strHead.compare(4, 4, std::string("\0\0\0\x01", 4)) != 0 ||
-            strName != "upload.test" || !target.Connect((uint16_t)((uint8_t)strHead[2] << 8 | (uint8_t)strHead[3])))
-        {
-            client.Send(SOCKS4_REJECTED);
-            return;
-        }
-        client.Send(SOCKS4_GRANTED);
-        for (bool bOpen = true; bOpen && !bStop;)
-        {
-            SOCKSET set;
-            SockSetClear(&set);
-            SockSetAdd(&set, client.hSocket);
-            SockSetAdd(&set, target.hSocket);
-            timeval tv = {0, 50000};
-            if (SysSelect(0, &set, nullptr, nullptr, &tv) > 0)
-                for (CTestSocket* p : {&client, &target})
-                    if (SockSetHas(&set, p->hSocket))
-                    {
-                        char buffer[4096];
-                        int n = SysRecv(p->hSocket, buffer, sizeof(buffer), 0);
-                        bOpen = bOpen && n > 0 && (p == &client ? target : client).Send(std::string(buffer, n));
-                    }
-        }
-    }
 
     CTestSocket listener;
-    std::mutex mutex;
-    std::string strLastName;
-    std::atomic<bool> bStop{false};
+    std::string strName;
     std::thread thread;
 };
 
@@ -157,13 +126,16 @@ TEST_F(ThroughTollgate, Socks5UserNameAndPassword)
 TEST(Socks4a, TheProxyResolvesTheNameItIsGiven)
 {
     CLoopbackHttpServer target;
-    CSocks4aServer proxy;
-    EXPECT_EQ(Get("upload.test", target.GetPort(), Proxy(PROXY_SOCKS4, proxy.GetPort(), "", "", 1)), "");
+    {
+        CSocks4aServer proxy;
+        EXPECT_EQ(Get("upload.test", target.GetPort(), Proxy(PROXY_SOCKS4, proxy.GetPort(), "", "", 1)), "");
+    }
     ASSERT_EQ(target.WaitExchanges(1).size(), 1u);
     EXPECT_EQ(HeadLines(target.WaitExchanges(1)[0].strHead)[1], "Host: upload.test:" + std::to_string(target.GetPort()));
+    CSocks4aServer proxy;
     EXPECT_EQ(Get("elsewhere.test", target.GetPort(), Proxy(PROXY_SOCKS4, proxy.GetPort(), "", "", 1)),
               "Socks proxy connect error");
-    EXPECT_EQ(proxy.LastName(), "elsewhere.test");
+    EXPECT_EQ(proxy.Finish(), "elsewhere.test");
 }
 
 TEST(SocksReplies, MalformedRepliesAreConnectErrors)
