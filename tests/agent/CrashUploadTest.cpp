@@ -25,7 +25,8 @@ protected:
             strBytes += (char)i;
         WriteFileBytes(strReport, strBytes);
     }
-    int Submit(const CLoopbackHttpServer& server, SUploadLimits limits = {5, 10000}, const char* pszReport = "")
+    int Submit(const CLoopbackHttpServer& server, SUploadLimits limits = {5, 10000},
+               const char* pszReport = "")
     {
         char szUrl[128];
         MakeUploadUrl("127.0.0.1", server.GetPort(), szUrl, sizeof(szUrl));
@@ -51,19 +52,21 @@ TEST_F(CrashUpload, SendsTheReportAndProductAsAMultipartPost)
     std::vector<std::string> lines = HeadLines(exchanges[0].strHead);
     ASSERT_EQ(lines.size(), 8u) << exchanges[0].strHead;
     std::string strBoundary = lines[5].substr(44);
-    EXPECT_EQ(lines, std::vector<std::string>({"POST /cgi-bin/crash_upload.cgi HTTP/1.1",
-                                               "Host: 127.0.0.1:" + std::to_string(server.GetPort()), "Accept: */*",
-                                               "Accept-Encoding: ", "User-Agent: Orvane Crash Report Agent",
-                                               "Content-Type: multipart/form-data; boundary=" + strBoundary,
-                                               "Content-Length: " + std::to_string(exchanges[0].strBody.size()),
-                                               "Connection: Keep-Alive"}));
+    EXPECT_EQ(lines,
+              std::vector<std::string>({"POST /cgi-bin/crash_upload.cgi HTTP/1.1",
+                                        "Host: 127.0.0.1:" + std::to_string(server.GetPort()), "Accept: */*",
+                                        "Accept-Encoding: ", "User-Agent: Orvane Crash Report Agent",
+                                        "Content-Type: multipart/form-data; boundary=" + strBoundary,
+                                        "Content-Length: " + std::to_string(exchanges[0].strBody.size()),
+                                        "Connection: Keep-Alive"}));
     CCArray strType;
     GetContentType("txt", strType);
-    EXPECT_EQ(exchanges[0].strBody, "--" + strBoundary + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" +
-                                        strReport + "\"\r\nContent-Type: " + strType.GetString() + "\r\n\r\n" +
-                                        strBytes + "\r\n--" + strBoundary +
-                                        "\r\nContent-Disposition: form-data; name=\"app\"\r\n\r\nTollgate\r\n--" +
-                                        strBoundary + "--\r\n");
+    EXPECT_EQ(exchanges[0].strBody,
+              "--" + strBoundary + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" +
+                  strReport + "\"\r\nContent-Type: " + strType.GetString() + "\r\n\r\n" + strBytes +
+                  "\r\n--" + strBoundary +
+                  "\r\nContent-Disposition: form-data; name=\"app\"\r\n\r\nTollgate\r\n--" + strBoundary +
+                  "--\r\n");
 }
 
 TEST_F(CrashUpload, ResultIsOneOnlyForAFinal200WhateverTheBodyFraming)
@@ -78,7 +81,8 @@ TEST_F(CrashUpload, ResultIsOneOnlyForAFinal200WhateverTheBodyFraming)
     };
     for (const auto& c : cases)
         EXPECT_EQ(Submit(CLoopbackHttpServer(c.first)), c.second) << c.first;
-    CLoopbackHttpServer server("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", "HTTP/1.1 100 Continue\r\n\r\n");
+    CLoopbackHttpServer server("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n",
+                               "HTTP/1.1 100 Continue\r\n\r\n");
     EXPECT_EQ(Submit(server, {5, 10000}, nullptr), 1);
     EXPECT_NE(server.WaitExchanges(1).at(0).strBody.find("name=\"file\"\r\n\r\n\r\n--"), std::string::npos);
 }
@@ -111,7 +115,8 @@ TEST_F(CrashUpload, AnEndlessResponseHeadFails)
 TEST_F(CrashUpload, AHostUnderInvalidIsNeverLookedUp)
 {
     SetHostLookup(RecordingLookup);
-    for (const char* pszUrl : {"http://crash-upload.tollgate.invalid/cgi-bin/crash_upload.cgi", "http://INVALID/x"})
+    for (const char* pszUrl :
+         {"http://crash-upload.tollgate.invalid/cgi-bin/crash_upload.cgi", "http://INVALID/x"})
         EXPECT_EQ(SubmitReportTo(pszUrl, strReport.c_str(), "Tollgate", {5, 10000}), 0);
     SetHostLookup(nullptr);
     EXPECT_FALSE(g_bLookedUp);

@@ -26,7 +26,9 @@ TEST(EndpointUpload, TheEndpointStoresTheReportByteForByte)
     HMODULE hModule = LoadLibraryA(TG_LOOPBACK_DUMPSEND);
     ASSERT_NE(hModule, nullptr);
     typedef int (*SubmitCrashReportProc)(const char*, const char*);
-    EXPECT_EQ(((SubmitCrashReportProc)(void*)GetProcAddress(hModule, "SubmitCrashReport"))(strReport.c_str(), "Tollgate"), 1);
+    EXPECT_EQ(((SubmitCrashReportProc)(void*)GetProcAddress(hModule, "SubmitCrashReport"))(strReport.c_str(),
+                                                                                           "Tollgate"),
+              1);
     FreeLibrary(hModule);
     std::string strStore = std::string("Z:") + pszStore; // the Unix path as Wine reaches it
 #else
@@ -37,10 +39,14 @@ TEST(EndpointUpload, TheEndpointStoresTheReportByteForByte)
 #endif
     std::string strFolder = strStore + "/Tollgate/";
     std::vector<std::string> reports;
-    SysListFolder(strFolder.c_str(), [](const char* psz, void* p) {
+    SysListFolder(
+        strFolder.c_str(),
+        [](const char* psz, void* p)
+        {
             if (strstr(psz, ".report"))
                 static_cast<std::vector<std::string>*>(p)->push_back(psz);
-        }, &reports);
+        },
+        &reports);
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(ReadFileBytes(strFolder + reports[0]), strBytes);
 }

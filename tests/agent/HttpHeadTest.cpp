@@ -17,8 +17,9 @@ bool ParseHead(CHtRespHead& head, const char* psz)
 TEST(HttpHead, ParsesHeadersInOrderUnfoldingContinuationLines)
 {
     CHtRespHead head;
-    ASSERT_TRUE(ParseHead(head, "HTTP/1.1 404 Not Found\r\nX-A:  one \r\nX-Long: first\r\n  second\r\n\tthird\r\n"
-                                "x-a:two\r\n\r\n"));
+    ASSERT_TRUE(ParseHead(head,
+                          "HTTP/1.1 404 Not Found\r\nX-A:  one \r\nX-Long: first\r\n  second\r\n\tthird\r\n"
+                          "x-a:two\r\n\r\n"));
     EXPECT_EQ(head.version, 0x10001);
     EXPECT_EQ(head.status, 404);
     EXPECT_STREQ(head.statusText.GetString(), "404 Not Found");
@@ -37,7 +38,8 @@ TEST(HttpHead, StatusLineForms)
     ASSERT_TRUE(ParseHead(head, "http/1.0 200\r\n\r\n"));
     EXPECT_EQ(head.version, 0x10000);
     EXPECT_STREQ(head.statusText.GetString(), "200");
-    for (const char* psz : {"HTTP/1 200 OK\r\n\r\n", "HTTP/1.1\r\n\r\n", "HTTP/1.1 -200 OK\r\n\r\n",
-                            "HTTP/65536.0 200 OK\r\n\r\n", "HTTP/1.x 200 OK\r\n\r\n", "HTXP/1.1 200 OK\r\n\r\n"})
+    for (const char* psz :
+         {"HTTP/1 200 OK\r\n\r\n", "HTTP/1.1\r\n\r\n", "HTTP/1.1 -200 OK\r\n\r\n",
+          "HTTP/65536.0 200 OK\r\n\r\n", "HTTP/1.x 200 OK\r\n\r\n", "HTXP/1.1 200 OK\r\n\r\n"})
         EXPECT_FALSE(ParseHead(head, psz)) << psz;
 }

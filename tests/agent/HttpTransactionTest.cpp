@@ -25,26 +25,29 @@ TEST(HttpTransaction, SendsTheHeadLinesInOrder)
 {
     CCookieStore cookies;
     {
-        CScriptedExchange first("http://10.1.2.3:8080/dir/", "HTTP/1.1 200 OK\r\nSet-Cookie: sid=42; Path=/dir\r\n"
-                                                             "Content-Length: 0\r\n\r\n");
+        CScriptedExchange first("http://10.1.2.3:8080/dir/",
+                                "HTTP/1.1 200 OK\r\nSet-Cookie: sid=42; Path=/dir\r\n"
+                                "Content-Length: 0\r\n\r\n");
         ASSERT_EQ(first.Run(nullptr, &cookies), 0);
     }
-    CScriptedExchange x("http://ann:pw@10.1.2.3:8080/dir/get.cgi?q=1#top", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello");
+    CScriptedExchange x("http://ann:pw@10.1.2.3:8080/dir/get.cgi?q=1#top",
+                        "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello");
     x.request.extraHeaders = "X-One: 1\r\n";
     x.request.userName = "ignored";
     ASSERT_EQ(x.Run(nullptr, &cookies), 0) << x.Error();
-    EXPECT_EQ(x.Sent(), "GET /dir/get.cgi?q=1 HTTP/1.1\r\nHost: 10.1.2.3:8080\r\nAccept: */*\r\nAccept-Encoding: \r\n"
-                        "User-Agent: Test Agent\r\nAuthorization: Basic YW5uOnB3\r\nCookie: sid=42\r\n"
-                        "Connection: Keep-Alive\r\nX-One: 1\r\n\r\n");
+    EXPECT_EQ(x.Sent(),
+              "GET /dir/get.cgi?q=1 HTTP/1.1\r\nHost: 10.1.2.3:8080\r\nAccept: */*\r\nAccept-Encoding: \r\n"
+              "User-Agent: Test Agent\r\nAuthorization: Basic YW5uOnB3\r\nCookie: sid=42\r\n"
+              "Connection: Keep-Alive\r\nX-One: 1\r\n\r\n");
     EXPECT_EQ(ntohs(x.script.ConnectedTo(x.hSocket).sin_port), 8080);
     EXPECT_EQ(x.Body(), "hello");
 }
 
 TEST(HttpTransaction, ConnectionPersistenceFollowsVersionAndConnectionHeader)
 {
-    for (const char* pszHead : {"HTTP/1.0 200 OK\r\n", "HTTP/1.0 200 OK\r\nConnection: x, Keep-Alive\r\n",
-                                "HTTP/1.1 200 OK\r\n", "HTTP/1.1 200 OK\r\nConnection: foo , CLOSE\r\n",
-                                "HTTP/0.9 200 OK\r\nConnection: keep-alive\r\n"})
+    for (const char* pszHead :
+         {"HTTP/1.0 200 OK\r\n", "HTTP/1.0 200 OK\r\nConnection: x, Keep-Alive\r\n", "HTTP/1.1 200 OK\r\n",
+          "HTTP/1.1 200 OK\r\nConnection: foo , CLOSE\r\n", "HTTP/0.9 200 OK\r\nConnection: keep-alive\r\n"})
     {
         CScriptedExchange x("http://10.0.0.1/", std::string(pszHead) + "Content-Length: 0\r\n\r\n");
         ASSERT_EQ(x.Run(), 0) << pszHead;
@@ -55,7 +58,8 @@ TEST(HttpTransaction, ConnectionPersistenceFollowsVersionAndConnectionHeader)
 
 TEST(HttpTransaction, ChunkedBodyArrivingByteByByteIsWrittenWithoutItsFraming)
 {
-    CScriptedExchange x("http://10.0.0.1/", std::string(CHUNKED) + "5;ext=1\r\nhello\r\n3\r\n, w\r\n0\r\n\r\n", 1);
+    CScriptedExchange x("http://10.0.0.1/",
+                        std::string(CHUNKED) + "5;ext=1\r\nhello\r\n3\r\n, w\r\n0\r\n\r\n", 1);
     x.script.QueueData(x.hSocket, "NEXT");
     ASSERT_EQ(x.Run(), 0) << x.Error();
     EXPECT_EQ(x.Body(), "hello, w");
@@ -95,8 +99,9 @@ TEST(HttpTransaction, AnEndlessResponseHeadFailsAtTheCap)
 TEST(HttpTransaction, RedirectTargetsAreResolvedButNotFollowed)
 {
     {
-        CScriptedExchange x("http://10.0.0.1/a/b/form.cgi",
-                            "HTTP/1.1 302 Found\r\nLOCATION: ../next.cgi?x=1\r\nContent-Length: 4\r\n\r\nmove");
+        CScriptedExchange x(
+            "http://10.0.0.1/a/b/form.cgi",
+            "HTTP/1.1 302 Found\r\nLOCATION: ../next.cgi?x=1\r\nContent-Length: 4\r\n\r\nmove");
         ASSERT_EQ(x.Run(), 0);
         EXPECT_STREQ(x.request.redirectUrl.GetString(), "http://10.0.0.1/a/next.cgi?x=1");
         EXPECT_EQ(x.Body(), "move");
@@ -127,7 +132,8 @@ TEST(HttpTransaction, FailuresGiveTheirTextAndResultBits)
     {
         CScriptedExchange x("http://10.0.0.1/", pszServed);
         EXPECT_EQ(x.Run(), HTTP_FAILED);
-        EXPECT_EQ(x.Error(), pszServed[0] == 'I' ? "Invalid HTTP response headers" : "Invalid Content-Length");
+        EXPECT_EQ(x.Error(),
+                  pszServed[0] == 'I' ? "Invalid HTTP response headers" : "Invalid Content-Length");
     }
     CScriptedExchange x("http://10.0.0.1/", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
     x.request.responseFile = (x.folder.GetPath() + PATH_SEPARATOR + "no" + PATH_SEPARATOR + "f").c_str();

@@ -45,26 +45,29 @@ public:
     {
         listener.Bind(0);
         SysListen(listener.hSocket, 4);
-        thread = std::thread([this] {
-            CTestSocket client, target;
-            SysCloseSocket(client.hSocket);
-            client.hSocket = SysAccept(listener.hSocket, nullptr, nullptr);
-            std::string strHead = client.Receive(8, 2000), strUser = ReadText(client);
-            strName = ReadText(client);
-            uint16_t nPort = (uint16_t)(strHead.size() == 8 ? (uint8_t)strHead[2] << 8 | (uint8_t)strHead[3] : 0);
-            if (strHead.compare(4, 4, std::string("\0\0\0\x01", 4)) != 0 || strName != "upload.test" ||
-                !target.Connect(nPort))
-                return (void)client.Send(SOCKS4_REJECTED);
-            client.Send(SOCKS4_GRANTED);
-            std::string strRequest;
-            for (std::string strByte; strRequest.find("\r\n\r\n") == std::string::npos &&
-                                      (strByte = client.Receive(1, 2000)).size() == 1;)
-                strRequest += strByte;
-            std::string strAnswer;
-            target.Send(strRequest);
-            target.WaitClosed(5000, &strAnswer);
-            client.Send(strAnswer);
-        });
+        thread = std::thread(
+            [this]
+            {
+                CTestSocket client, target;
+                SysCloseSocket(client.hSocket);
+                client.hSocket = SysAccept(listener.hSocket, nullptr, nullptr);
+                std::string strHead = client.Receive(8, 2000), strUser = ReadText(client);
+                strName = ReadText(client);
+                uint16_t nPort =
+                    (uint16_t)(strHead.size() == 8 ? (uint8_t)strHead[2] << 8 | (uint8_t)strHead[3] : 0);
+                if (strHead.compare(4, 4, std::string("\0\0\0\x01", 4)) != 0 || strName != "upload.test" ||
+                    !target.Connect(nPort))
+                    return (void)client.Send(SOCKS4_REJECTED);
+                client.Send(SOCKS4_GRANTED);
+                std::string strRequest;
+                for (std::string strByte; strRequest.find("\r\n\r\n") == std::string::npos &&
+                                          (strByte = client.Receive(1, 2000)).size() == 1;)
+                    strRequest += strByte;
+                std::string strAnswer;
+                target.Send(strRequest);
+                target.WaitClosed(5000, &strAnswer);
+                client.Send(strAnswer);
+            });
     }
     ~CSocks4aServer() { Finish(); }
     uint16_t GetPort() const { return ntohs(listener.LocalAddress().sin_port); }
@@ -131,7 +134,8 @@ TEST(Socks4a, TheProxyResolvesTheNameItIsGiven)
         EXPECT_EQ(Get("upload.test", target.GetPort(), Proxy(PROXY_SOCKS4, proxy.GetPort(), "", "", 1)), "");
     }
     ASSERT_EQ(target.WaitExchanges(1).size(), 1u);
-    EXPECT_EQ(HeadLines(target.WaitExchanges(1)[0].strHead)[1], "Host: upload.test:" + std::to_string(target.GetPort()));
+    EXPECT_EQ(HeadLines(target.WaitExchanges(1)[0].strHead)[1],
+              "Host: upload.test:" + std::to_string(target.GetPort()));
     CSocks4aServer proxy;
     EXPECT_EQ(Get("elsewhere.test", target.GetPort(), Proxy(PROXY_SOCKS4, proxy.GetPort(), "", "", 1)),
               "Socks proxy connect error");
@@ -141,23 +145,28 @@ TEST(Socks4a, TheProxyResolvesTheNameItIsGiven)
 TEST(SocksReplies, MalformedRepliesAreConnectErrors)
 {
     std::pair<int, std::string> cases[] = {
-        {PROXY_SOCKS4, std::string("\x00\x5B\0\0\0\0\0\0", 8)}, {PROXY_SOCKS4, std::string("\x04\x5A\0\0\0\0\0\0", 8)},
-        {PROXY_SOCKS5, std::string("\x05\x01", 2)},             {PROXY_SOCKS5, std::string("\x04\x00", 2)},
-        {PROXY_SOCKS5, std::string("\x05\x00\x05\x00\x00\x07", 6)}, {PROXY_SOCKS5, std::string("\x05\xFF", 2)},
+        {PROXY_SOCKS4, std::string("\x00\x5B\0\0\0\0\0\0", 8)},
+        {PROXY_SOCKS4, std::string("\x04\x5A\0\0\0\0\0\0", 8)},
+        {PROXY_SOCKS5, std::string("\x05\x01", 2)},
+        {PROXY_SOCKS5, std::string("\x04\x00", 2)},
+        {PROXY_SOCKS5, std::string("\x05\x00\x05\x00\x00\x07", 6)},
+        {PROXY_SOCKS5, std::string("\x05\xFF", 2)},
     };
     for (const auto& c : cases)
     {
         CScriptedExchange x("http://10.0.0.1/", c.second);
         SProxySettings proxy = Proxy(c.first, 1080);
         EXPECT_EQ(x.Run(&proxy), HTTP_FAILED | HTTP_FAILED_CONNECT) << HexOf(c.second);
-        EXPECT_EQ(x.Error(), c.second == "\x05\xFF" ? "Socks proxy auth. error" : "Socks proxy connect error");
+        EXPECT_EQ(x.Error(),
+                  c.second == "\x05\xFF" ? "Socks proxy auth. error" : "Socks proxy connect error");
     }
 }
 
 TEST(SocksReplies, Socks5DomainRequestAndBoundAddressAreRead)
 {
-    CScriptedExchange x("http://files.test:8081/a", std::string("\x05\x02\x01\x00\x05\x00\x00\x03\x04host\x1F\x90", 15) +
-                                                        "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    CScriptedExchange x("http://files.test:8081/a",
+                        std::string("\x05\x02\x01\x00\x05\x00\x00\x03\x04host\x1F\x90", 15) +
+                            "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
     SProxySettings proxy = Proxy(PROXY_SOCKS5, 1080, "u", "pw", 1);
     ASSERT_EQ(x.Run(&proxy), 0) << x.Error();
     EXPECT_EQ(x.Body(), "ok");

@@ -34,7 +34,8 @@ TEST(Url, ParsesEveryComponentOfAFullUrl)
 
 TEST(Url, PortRulesAndMissingPath)
 {
-    for (const char* psz : {"http://host:0/", "http://host:65536/", "http://host:12x/", "http://host", "http:///p"})
+    for (const char* psz :
+         {"http://host:0/", "http://host:65536/", "http://host:12x/", "http://host", "http:///p"})
         EXPECT_EQ(ParseUrl(psz), nullptr) << psz;
     SUrl* pUrl = ParseUrl("http://www7.host.org:/a#frag");
     ASSERT_NE(pUrl, nullptr);

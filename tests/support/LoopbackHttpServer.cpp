@@ -94,7 +94,8 @@ void CLoopbackHttpServer::Serve()
             x.strBody.erase(0, nEnd + 4);
             SendAllBytes(h, strInterim);
             size_t nAt = x.strHead.find("\r\nContent-Length: ");
-            size_t nLength = nAt == std::string::npos ? 0 : strtoul(x.strHead.c_str() + nAt + 18, nullptr, 10);
+            size_t nLength =
+                nAt == std::string::npos ? 0 : strtoul(x.strHead.c_str() + nAt + 18, nullptr, 10);
             while (x.strBody.size() < nLength && Receive(h, x.strBody))
             {
             }

@@ -24,8 +24,9 @@ std::vector<int> GetThroughTinyproxy(const CLoopbackHttpServer& target, const st
     CTempFolder folder;
     uint16_t nPort = ClosedLoopbackPort();
     std::string strConfig = folder.GetPath() + "/tinyproxy.conf";
-    WriteFileBytes(strConfig, "Port " + std::to_string(nPort) + "\nListen 127.0.0.1\nTimeout 10\nAllow 127.0.0.1\n" +
-                                  "LogFile \"" + folder.GetPath() + "/log\"\n" + strExtra);
+    WriteFileBytes(strConfig, "Port " + std::to_string(nPort) +
+                                  "\nListen 127.0.0.1\nTimeout 10\nAllow 127.0.0.1\n" + "LogFile \"" +
+                                  folder.GetPath() + "/log\"\n" + strExtra);
     const char* argv[] = {TINYPROXY, "-d", "-c", strConfig.c_str(), nullptr};
     pid_t pid = 0;
     std::vector<int> statuses;
@@ -39,7 +40,8 @@ std::vector<int> GetThroughTinyproxy(const CLoopbackHttpServer& target, const st
             SHttpRequest request;
             request.url = pUrl;
             request.responseFile = (folder.GetPath() + "/body").c_str();
-            SProxySettings proxy = {1, PROXY_HTTP, "127.0.0.1", nPort, pszCredentials != nullptr, "agent", "", 0};
+            SProxySettings proxy = {1,  PROXY_HTTP, "127.0.0.1", nPort, pszCredentials != nullptr, "agent",
+                                    "", 0};
             snprintf(proxy.password, sizeof(proxy.password), "%s", pszCredentials ? pszCredentials : "");
             CSTBlockingSocket sock(10, 10);
             int nResult = RunHttpTransaction(request, sock, &proxy, "Proxy Test", nullptr, nullptr, nullptr);

@@ -14,7 +14,8 @@ TEST(DumpSend, UploadsThroughItsExportAndCarriesItsVersion)
     HMODULE hModule = LoadLibraryA(TG_LOOPBACK_DUMPSEND);
     ASSERT_NE(hModule, nullptr) << GetLastError();
     typedef int (*SubmitCrashReportProc)(const char*, const char*);
-    SubmitCrashReportProc pSubmit = (SubmitCrashReportProc)(void*)GetProcAddress(hModule, "SubmitCrashReport");
+    SubmitCrashReportProc pSubmit =
+        (SubmitCrashReportProc)(void*)GetProcAddress(hModule, "SubmitCrashReport");
     ASSERT_NE(pSubmit, nullptr);
     CTempFolder folder;
     std::string strReport = folder.GetPath() + "\\V1_Tollgate_00401000.txt";
@@ -33,7 +34,8 @@ TEST(DumpSend, UploadsThroughItsExportAndCarriesItsVersion)
         EXPECT_LT(GetTickCount() - tStart, 20000u);
         std::vector<CLoopbackHttpServer::SExchange> exchanges = c.first->WaitExchanges(1);
         ASSERT_EQ(exchanges.size(), 1u);
-        EXPECT_EQ(HeadLines(exchanges[0].strHead)[6], "Content-Length: " + std::to_string(exchanges[0].strBody.size()));
+        EXPECT_EQ(HeadLines(exchanges[0].strHead)[6],
+                  "Content-Length: " + std::to_string(exchanges[0].strBody.size()));
         EXPECT_FALSE(SysFileExists((strReport + ".resp").c_str()));
         delete c.first;
     }
@@ -44,9 +46,11 @@ TEST(DumpSend, UploadsThroughItsExportAndCarriesItsVersion)
     ASSERT_TRUE(GetFileVersionInfoA(szPath, 0, (DWORD)data.size(), data.data()));
     char* pszValue = nullptr;
     UINT nLength = 0;
-    ASSERT_TRUE(VerQueryValueA(data.data(), "\\StringFileInfo\\04090000\\OriginalFilename", (void**)&pszValue, &nLength));
+    ASSERT_TRUE(VerQueryValueA(data.data(), "\\StringFileInfo\\04090000\\OriginalFilename", (void**)&pszValue,
+                               &nLength));
     EXPECT_STREQ(pszValue, "dumpsend.dll");
-    ASSERT_TRUE(VerQueryValueA(data.data(), "\\StringFileInfo\\04090000\\FileVersion", (void**)&pszValue, &nLength));
+    ASSERT_TRUE(
+        VerQueryValueA(data.data(), "\\StringFileInfo\\04090000\\FileVersion", (void**)&pszValue, &nLength));
     EXPECT_STREQ(pszValue, TG_VERSION_STRING);
     FreeLibrary(hModule);
 }
