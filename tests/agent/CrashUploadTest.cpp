@@ -100,6 +100,23 @@ TEST_F(CrashUpload, ASilentEndpointEndsTheUploadWithinItsBounds)
     }
 }
 
+TEST_F(CrashUpload, AConnectThatHangsEndsWithTheExchange)
+{
+    // A listener with a backlog of 0 that never accepts is full after one connection: the system
+    // drops further SYNs, so the next connect waits for the system's own time-out, minutes away.
+    CTestSocket listener;
+    ASSERT_TRUE(listener.Bind(0));
+    ASSERT_EQ(SysListen(listener.hSocket, 0), 0);
+    uint16_t nPort = ntohs(listener.LocalAddress().sin_port);
+    CTestSocket queued;
+    ASSERT_TRUE(queued.Connect(nPort));
+    char szUrl[128];
+    MakeUploadUrl("127.0.0.1", nPort, szUrl, sizeof(szUrl));
+    uint64_t tStart = SysTicksMs();
+    EXPECT_EQ(SubmitReportTo(szUrl, strReport.c_str(), "Tollgate", {60, 1000}), 0);
+    EXPECT_LT(SysTicksMs() - tStart, 30000u);
+}
+
 // The head is read a byte at a time: under Wine, where every call goes through the server, 64 KiB
 // of it take seconds. The cap itself is tested over the scripted socket table.
 #ifndef _WIN32
