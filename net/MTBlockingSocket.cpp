@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <new>
 
 namespace
 {
@@ -58,7 +59,20 @@ void ReleaseRequest(SLookupRequest* pRequest)
 void Serve(SLookupRequest* pRequest)
 {
     in_addr addr;
-    bool bFound = LookupHost(pRequest->szName, &addr);
+    addr.s_addr = 0;
+    bool bFound;
+    try
+    {
+        bFound = LookupHost(pRequest->szName, &addr);
+    }
+    catch (uint32_t)
+    {
+        bFound = false; // a resolver that throws has found nothing; the thread goes on
+    }
+    catch (const std::bad_alloc&)
+    {
+        bFound = false;
+    }
     if (pRequest->nStatus.load(std::memory_order_acquire) == LOOKUP_PENDING)
     {
         pRequest->addr = addr;

@@ -1,0 +1,74 @@
+// AllocFailure.cpp: the replaced global operator new and delete behind AllocFailure.h.
+#include "AllocFailure.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+namespace
+{
+std::atomic<size_t> g_nFailSize(0);
+thread_local int t_nFailCount = 0;
+
+void* Allocate(size_t nSize)
+{
+    if (t_nFailCount > 0)
+    {
+        t_nFailCount--;
+        throw std::bad_alloc();
+    }
+    size_t nArmed = nSize;
+    if (nSize != 0 && g_nFailSize.load(std::memory_order_relaxed) == nSize &&
+        g_nFailSize.compare_exchange_strong(nArmed, 0))
+        throw std::bad_alloc();
+    void* p = malloc(nSize ? nSize : 1);
+    if (p == nullptr)
+        throw std::bad_alloc();
+    return p;
+}
+} // namespace
+
+void FailNextAllocationOfSize(size_t nSize)
+{
+    g_nFailSize.store(nSize);
+}
+
+void FailNextAllocationsOnThisThread(int nCount)
+{
+    t_nFailCount = nCount;
+}
+
+bool IsAllocationFailurePending()
+{
+    return g_nFailSize.load() != 0;
+}
+
+void* operator new(size_t nSize)
+{
+    return Allocate(nSize);
+}
+
+void* operator new[](size_t nSize)
+{
+    return Allocate(nSize);
+}
+
+void operator delete(void* p) noexcept
+{
+    free(p);
+}
+
+void operator delete[](void* p) noexcept
+{
+    free(p);
+}
+
+void operator delete(void* p, size_t) noexcept
+{
+    free(p);
+}
+
+void operator delete[](void* p, size_t) noexcept
+{
+    free(p);
+}
