@@ -56,6 +56,7 @@ class Run:
         if self.proc.poll() is None:
             if by_stdin:
                 self.proc.stdin.close()
+                self.proc.stdin = None  # closed: communicate must not flush it
             else:
                 self.proc.send_signal(signal.SIGTERM)
         try:
