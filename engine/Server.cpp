@@ -41,8 +41,9 @@ IServerShell& Shell()
 
 // Session threads. A thread whose session has ended waits a little while for the next client
 // before it ends, so that a busy server does not start and end a thread for every connection; a
-// quiet one keeps none. The session's id is the id of the thread that serves it, unique among the
-// live sessions because a thread takes its next session only after removing its last record.
+// quiet one keeps none. The session's id is the id of the thread that serves it: a thread takes
+// its next session only after removing its last record, and AdmitClient gives a session another
+// key in the rare case that a live session holds its thread's id.
 const int SESSION_THREAD_LINGER_MS = 2000;
 const int SESSION_THREADS_MAX_IDLE = 64;
 
@@ -91,6 +92,7 @@ bool EndAllSessions()
     }
     return true;
 }
+
 // How the listener takes a failed Accept.
 enum EAcceptFailure
 {

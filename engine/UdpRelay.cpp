@@ -180,7 +180,20 @@ void AssociateUdp(CClientSessionThread& client)
     if (udp.hReadyEvent.Create(false) && udp.hDoneEvent.Create(false))
     {
         EngineThreadStarting();
-        CheckThreadCreated(SysStartThread(UdpAssociateThreadProc, &udp, SysScaledStack(64 * 1024), nullptr));
+        bool bStarted;
+        try
+        {
+            bStarted = SysStartThread(UdpAssociateThreadProc, &udp, SysScaledStack(64 * 1024), nullptr);
+        }
+        catch (const std::bad_alloc&)
+        {
+            // The thread never started: nothing runs on the context.
+            EngineThreadEnded();
+            udp.hReadyEvent.Close();
+            udp.hDoneEvent.Close();
+            throw;
+        }
+        CheckThreadCreated(bStarted);
         // When both are set, the relay was ready before it ended: the association stands, and
         // relays nothing.
         bReady = SysWaitEither(udp.hReadyEvent, udp.hDoneEvent, -1) == 0;

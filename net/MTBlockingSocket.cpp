@@ -131,7 +131,19 @@ bool CMTBlockingSocket::ResolveName(in_addr* pAddr, const char* pszName)
         ReleaseRequest(pRequest);
         return false;
     }
-    CheckThreadCreated(LookupThreads().Start(ServeProc, pRequest, nullptr));
+    bool bStarted;
+    try
+    {
+        bStarted = LookupThreads().Start(ServeProc, pRequest, nullptr);
+    }
+    catch (const std::bad_alloc&)
+    {
+        // No thread got the request: both references are the caller's to drop.
+        ReleaseRequest(pRequest);
+        ReleaseRequest(pRequest);
+        throw;
+    }
+    CheckThreadCreated(bStarted);
 
     for (;;)
     {

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+// False in a sanitized build, whose own allocator cannot be replaced: the others then do nothing.
+bool CanFailAllocations();
 // The next allocation of exactly nSize bytes, on any thread, fails once.
 void FailNextAllocationOfSize(size_t nSize);
 // The calling thread's next nCount allocations fail.
