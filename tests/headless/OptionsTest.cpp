@@ -1,11 +1,10 @@
-// OptionsTest.cpp: the headless proxy's command line as it reaches the settings, and the comments
-// of its settings file.
+// OptionsTest.cpp: the headless proxy's command line as it reaches the settings. Bad values, the
+// password and the settings file are checked end to end by tests/integration/headless_test.py.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "headless/HeadlessStore.h"
 #include "headless/Options.h"
 
 namespace
@@ -66,73 +65,4 @@ TEST(HeadlessOptions, SettingOptionsOverrideTheRecordAndSwitchTheirFeaturesOn)
     EXPECT_EQ(settings.bLog, 1);
     EXPECT_STREQ(settings.strLogFolder.GetString(), "/var/log/tg");
     nConnectionLimit = SETTINGS_MAX_CONNECTIONS;
-}
-
-TEST(HeadlessOptions, ABadValueNamesItsOption)
-{
-    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{"--listen", "127.0.0.1:65536"}, "--listen \"127.0.0.1:65536\""},
-        {{"--listen", "256.0.0.1:80"}, "--listen"},
-        {{"--allow", "1.2.3.4/24/1"}, "--allow"},
-        {{"--allow", "1.2.3.4-"}, "--allow"},
-        {{"--limit", "12x"}, "--limit \"12x\""},
-        {{"--user", ""}, "--user"},
-        {{"--password-file", "f"}, "--password-file: needs --user"},
-        {{"--no-log", "--log-folder", "x"}, "--no-log"},
-    };
-    for (const auto& c : cases)
-    {
-        SHeadlessOptions opt;
-        std::string strError;
-        EXPECT_FALSE(Parse(c.first, opt, &strError)) << c.second;
-        EXPECT_EQ(strError.rfind("tollgated: " + c.second, 0), 0u) << strError;
-    }
-}
-
-TEST(HeadlessOptions, PasswordIsTheFirstLineOfItsSource)
-{
-    SHeadlessOptions opt;
-    ASSERT_TRUE(Parse({"--user", "alice"}, opt));
-    FILE* pIn = tmpfile();
-    ASSERT_NE(pIn, nullptr);
-    fputs("Open Sesame\r\nsecond line\n", pIn);
-    rewind(pIn);
-    CCArray strError;
-    EXPECT_TRUE(ReadPassword(opt, pIn, strError)) << strError.GetString();
-    EXPECT_STREQ(opt.strPassword.GetString(), "Open Sesame");
-
-    // Longer than the store's 32 characters: refused, not cut.
-    rewind(pIn);
-    fputs("123456789012345678901234567890123\n", pIn);
-    rewind(pIn);
-    SHeadlessOptions opt2;
-    ASSERT_TRUE(Parse({"--user", "alice"}, opt2));
-    EXPECT_FALSE(ReadPassword(opt2, pIn, strError));
-    fclose(pIn);
-}
-
-TEST(HeadlessStore, EveryKnownValueGetsItsCommentAndNothingElseChanges)
-{
-    const char* pszText = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Kestrel Co\\Tollgate]\r\n"
-                          "\"Socks4\"=hex:01,00,00,00\r\n\"Other\"=\"x\"\r\n\"Socks4x\"=hex:00\r\n";
-    CCArray strOut;
-    AddSettingComments(pszText, strOut);
-    std::string str = strOut.GetString();
-    // Taking the comment lines out again gives the text back unchanged.
-    std::string strWithout;
-    size_t nComments = 0;
-    for (size_t nPos = 0; nPos < str.size();)
-    {
-        size_t nEnd = str.find("\r\n", nPos) + 2;
-        if (str[nPos] == ';')
-            nComments++;
-        else
-            strWithout += str.substr(nPos, nEnd - nPos);
-        nPos = nEnd;
-    }
-    EXPECT_EQ(strWithout, pszText);
-    EXPECT_EQ(nComments, 1u);
-    size_t nSocks4 = str.find("\"Socks4\"=");
-    ASSERT_NE(nSocks4, std::string::npos);
-    EXPECT_EQ(str[str.rfind("\r\n", nSocks4 - 3) + 2], ';');
 }

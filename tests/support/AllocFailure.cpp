@@ -1,4 +1,5 @@
-// AllocFailure.cpp: the replaced global operator new and delete behind AllocFailure.h.
+// AllocFailure.cpp: the replaced global operator new and delete behind AllocFailure.h. The array
+// and sized forms of the library call these two.
 #include "AllocFailure.h"
 
 #include <atomic>
@@ -70,30 +71,11 @@ void* operator new(size_t nSize)
     return Allocate(nSize);
 }
 
-void* operator new[](size_t nSize)
-{
-    return Allocate(nSize);
-}
-
 void operator delete(void* p) noexcept
 {
     free(p);
 }
 
-void operator delete[](void* p) noexcept
-{
-    free(p);
-}
-
-void operator delete(void* p, size_t) noexcept
-{
-    free(p);
-}
-
-void operator delete[](void* p, size_t) noexcept
-{
-    free(p);
-}
 #else
 void FailNextAllocationOfSize(size_t) {}
 
