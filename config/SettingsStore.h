@@ -8,9 +8,10 @@
 // On Windows the key is the registry's. On POSIX the same key lives in one text file in the form
 // regedit imports and exports (config/RegText.h), by default
 //     $XDG_CONFIG_HOME/tollgate/tollgate.reg   (~/.config/tollgate/tollgate.reg without it)
-// Every write replaces that file whole and atomically: the new text goes to "<file>.new", is
+// Every write replaces that file whole and atomically: the new text goes to "<file>.new-<pid>", is
 // flushed to the disk, and is then renamed over the old file, so a crash or a full disk leaves the
-// old file or the new one, never a mix. A file that cannot be read or is malformed loads as the
+// old file or the new one, never a mix. A file that cannot be opened or read this time loads as
+// the defaults and is left alone (nothing is saved over it in that run). A malformed file loads as the
 // defaults with a message on the standard error, and is never overwritten: before the next write
 // it is renamed to "<file>.bad-<n>" (the first free n from 1 on).
 #pragma once

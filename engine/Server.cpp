@@ -3,6 +3,7 @@
 #include "engine/Server.h"
 
 #include <cstring>
+#include <new>
 
 #include "config/Settings.h"
 #include "engine/AccessRules.h"
@@ -40,8 +41,9 @@ IServerShell& Shell()
 
 // Session threads. A thread whose session has ended waits a little while for the next client
 // before it ends, so that a busy server does not start and end a thread for every connection; a
-// quiet one keeps none. The session's id is the id of the thread that serves it, unique among the
-// live sessions because a thread takes its next session only after removing its last record.
+// quiet one keeps none. The session's id is the id of the thread that serves it: a thread takes
+// its next session only after removing its last record, and AdmitClient gives a session another
+// key in the rare case that a live session holds its thread's id.
 const int SESSION_THREAD_LINGER_MS = 2000;
 const int SESSION_THREADS_MAX_IDLE = 64;
 
@@ -90,6 +92,116 @@ bool EndAllSessions()
     }
     return true;
 }
+
+// How the listener takes a failed Accept.
+enum EAcceptFailure
+{
+    ACCEPT_FATAL, // the listening socket itself failed: the listener ends
+    ACCEPT_SKIP,  // one client gave up before it was accepted: accept the next
+    ACCEPT_RETRY, // one queued connection died of a network error: log it, accept the next
+    ACCEPT_PAUSE, // the system is out of descriptors or buffers: log it, pause, accept again
+};
+
+EAcceptFailure ClassifyAcceptFailure(uint32_t nError)
+{
+    switch (ErrorWsa(nError))
+    {
+    // A client that reset its connection before it was accepted. Wine reports such a client as
+    // 10057 (its accept asks for the peer's address, which a reset connection no longer has),
+    // and a POSIX accept may report it as 10053.
+    case WSAECONNRESET:
+    case WSAENOTCONN:
+    case WSAECONNABORTED:
+        return ACCEPT_SKIP;
+    // Linux hands the network errors of a connection that died in the queue to accept; so may
+    // a firewall rule that refuses the connection (EPERM).
+    case WSAENETDOWN:
+    case WSAENETUNREACH:
+    case WSAENETRESET:
+    case WSAEHOSTDOWN:
+    case WSAEHOSTUNREACH:
+    case WSAENOPROTOOPT:
+    case WSAEOPNOTSUPP:
+    case WSAETIMEDOUT:
+    case WSAEACCES:
+        return ACCEPT_RETRY;
+    // Any client can make the process run out of descriptors or buffers by opening connections:
+    // that must not end the service for everybody. Sessions that end free what they held.
+    case WSAEMFILE:
+    case WSAENOBUFS:
+        return ACCEPT_PAUSE;
+    }
+    return ACCEPT_FATAL;
+}
+
+// While descriptors or buffers are short, the connection that could not be accepted stays in
+// the queue and Accept would fail again at once: wait a little for sessions to end. A stop
+// raises bStop and is seen within one slice.
+const int ACCEPT_PAUSE_MS = 100;
+const int ACCEPT_PAUSE_SLICE_MS = 5;
+
+void PauseAccepting(SServerContext* pServer)
+{
+    for (int nWaited = 0; nWaited < ACCEPT_PAUSE_MS && !SysIsFlagRaised(&pServer->bStop);
+         nWaited += ACCEPT_PAUSE_SLICE_MS)
+        SysSleep(ACCEPT_PAUSE_SLICE_MS);
+}
+
+// The admission checks and the hand-over of an accepted client to a session thread. The handle
+// is left INVALID_SOCKET once it is closed or handed over.
+void AdmitClient(SOCKET& hClient, const sockaddr_in& saClient)
+{
+    // Admission check 1, before the limit: a client outside the allowed ranges never counts.
+    if (!IsAddressAllowed(saClient.sin_addr.s_addr))
+    {
+        CloseSocketAt(&hClient, GetDefaultSocketApi()->closesocket);
+        LogBlock(saClient, "Connection not allowed by ruleset");
+        return;
+    }
+    // Admission check 2: the count is read without the lock.
+    if (IsConnectionLimitReached())
+    {
+        CloseSocketAt(&hClient, GetDefaultSocketApi()->closesocket);
+        LogBlock(saClient, "Maximum connection limit reached");
+        return;
+    }
+
+    SCSTask* pTask = NewSessionRecord(hClient); // may throw std::bad_alloc: the caller refuses the client
+    {
+        // The session goes to its thread while the lock is held, so the thread cannot remove
+        // the record before it is in the table; the thread's id goes straight into the key.
+        CScopedLock lock(g_csSessionTable);
+        // Everything that can run out of memory happens before the thread exists: once it runs,
+        // the record must get into the table.
+        try
+        {
+            g_sessionTable.ReserveOne();
+            EngineThreadStarting();
+            bool bStarted;
+            try
+            {
+                bStarted = SessionThreads().Start(SessionThreadProc, pTask, &pTask->dwSessionId);
+            }
+            catch (const std::bad_alloc&)
+            {
+                EngineThreadEnded();
+                throw;
+            }
+            CheckThreadCreated(bStarted);
+        }
+        catch (const std::bad_alloc&)
+        {
+            delete pTask;
+            throw;
+        }
+        hClient = INVALID_SOCKET; // the session's now
+        // A thread id is unique only among live threads, and on POSIX it comes from a 32-bit
+        // counter that wraps: a live session may already hold this key. The record then takes the
+        // next free one; the session thread removes its record by the key the record holds.
+        while (!g_sessionTable.Insert(pTask))
+            pTask->dwSessionId++;
+    }
+}
 } // namespace
 
 CServerListenThread::CServerListenThread(SServerContext* pContext)
@@ -117,6 +229,7 @@ void ListenForClients(CServerListenThread& listener)
 
 void AcceptLoop(CServerListenThread& listener)
 {
+    bool bFailing = false; // within a burst of accept failures that the listener survives
     for (;;)
     {
         sockaddr_in saClient;
@@ -128,39 +241,32 @@ void AcceptLoop(CServerListenThread& listener)
         }
         catch (uint32_t nError)
         {
-            // A client that reset its connection before it was accepted is not the listener's
-            // failure: accept the next one. Anything else ends the loop. Wine reports such a
-            // client as 10057 (its accept asks for the peer's address, which a reset connection
-            // no longer has), and a POSIX accept may report it as 10053.
-            int nWsa = ErrorWsa(nError);
-            if (nWsa == WSAECONNRESET || nWsa == WSAENOTCONN || nWsa == WSAECONNABORTED)
+            EAcceptFailure eFailure = ClassifyAcceptFailure(nError);
+            if (eFailure == ACCEPT_FATAL || SysIsFlagRaised(&listener.pServer->bStop))
+                throw;
+            if (eFailure == ACCEPT_SKIP)
                 continue;
-            throw;
-        }
-
-        // Admission check 1, before the limit: a client outside the allowed ranges never counts.
-        if (!IsAddressAllowed(saClient.sin_addr.s_addr))
-        {
-            CloseSocketAt(&hClient, GetDefaultSocketApi()->closesocket);
-            LogBlock(saClient, "Connection not allowed by ruleset");
+            // One line for a whole burst: a flood must not flood the log as well.
+            if (!bFailing)
+            {
+                CCArray strError;
+                ErrorText(nError, strError);
+                LogServerEvent("Accept failed, still listening", strError.GetString());
+                bFailing = true;
+            }
+            if (eFailure == ACCEPT_PAUSE)
+                PauseAccepting(listener.pServer);
             continue;
         }
-        // Admission check 2: the count is read without the lock.
-        if (IsConnectionLimitReached())
+        bFailing = false;
+        try
         {
-            CloseSocketAt(&hClient, GetDefaultSocketApi()->closesocket);
-            LogBlock(saClient, "Maximum connection limit reached");
-            continue;
+            AdmitClient(hClient, saClient);
         }
-
-        SCSTask* pTask = NewSessionRecord(hClient);
+        catch (const std::bad_alloc&)
         {
-            // The session goes to its thread while the lock is held, so the thread cannot remove
-            // the record before it is in the table; the thread's id goes straight into the key.
-            CScopedLock lock(g_csSessionTable);
-            EngineThreadStarting();
-            CheckThreadCreated(SessionThreads().Start(SessionThreadProc, pTask, &pTask->dwSessionId));
-            g_sessionTable.Insert(pTask);
+            // No memory for this client's record or log line: refuse the one client, go on.
+            CloseSocketAt(&hClient, GetDefaultSocketApi()->closesocket);
         }
     }
 }

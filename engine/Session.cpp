@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "config/Settings.h"
 #include "engine/AccessRules.h"
@@ -23,12 +24,6 @@ namespace
 [[noreturn]] void ThrowEngineError(int nCondition)
 {
     throw MakeErrorCode(0, nCondition);
-}
-
-// One byte in a send of its own: the method and sub-negotiation replies go out that way.
-void SendByte(CClientSessionThread& client, unsigned char nByte)
-{
-    client.SendAll(&nByte, 1);
 }
 
 unsigned char ReceiveByte(CClientSessionThread& client)
@@ -128,33 +123,63 @@ void GrantSocks5(CClientSessionThread& client)
 // again before the relay runs: the stack pages a session touches stay resident for as long as
 // its tunnel lives.
 
-// The SOCKS4 user id, one byte at a time up to its zero byte, so that whatever follows it (the
-// client's first data) stays unread for the relay. 256 bytes without a zero are refused.
-NOINLINE void ReceiveSocks4UserId(CClientSessionThread& client)
+// A SOCKS4 text (the user id, the SOCKS4a host name) one byte at a time up to its zero byte, so
+// that whatever follows it (the client's first data) stays unread for the relay. 256 bytes
+// without a zero are refused. Returns the length.
+int ReceiveSocks4Text(CClientSessionThread& client, char (&szText)[256])
 {
-    char szUserId[256];
     int nLength = 0;
     for (;;)
     {
-        if (nLength == (int)sizeof(szUserId))
+        if (nLength == (int)sizeof(szText))
             ThrowEngineError(COND_SOCKS_NEGOTIATE);
-        client.ReceiveAll(&szUserId[nLength], 1);
-        if (szUserId[nLength] == 0)
-            break;
+        client.ReceiveAll(&szText[nLength], 1);
+        if (szText[nLength] == 0)
+            return nLength;
         nLength++;
     }
+}
+
+NOINLINE void ReceiveSocks4UserId(CClientSessionThread& client)
+{
+    char szUserId[256];
+    int nLength = ReceiveSocks4Text(client, szUserId);
     memcpy(client.pTask->szUser, szUserId, (size_t)nLength + 1);
 }
 
-// The method selection: the offered methods, then 0x05 and the chosen method in two sends.
+// SOCKS4a: a destination of 0.0.0.x, never a real host, means that the client sends the host name
+// after the user id and leaves the lookup to the proxy. The name is resolved as a SOCKS5 host
+// name is (a lookup that a stop abandons); a request without a name is refused.
+bool IsSocks4aAddress(const unsigned char* pAddress)
+{
+    return pAddress[0] == 0 && pAddress[1] == 0 && pAddress[2] == 0;
+}
+
+NOINLINE void ResolveSocks4aName(CClientSessionThread& client, CDestinationTcpSocket& dest, in_addr* pAddr)
+{
+    char szName[256];
+    int nLength = ReceiveSocks4Text(client, szName);
+    try
+    {
+        if (nLength == 0)
+            throw MakeErrorCode(0, COND_RESOLVE);
+        dest.ResolveAddress(szName, pAddr);
+    }
+    catch (uint32_t)
+    {
+        RefuseSocks4(client);
+        throw;
+    }
+}
+
+// The method selection: the offered methods, then 0x05 and the chosen method.
 NOINLINE unsigned char SelectSocks5Method(CClientSessionThread& client)
 {
     unsigned char methods[256];
     unsigned char nMethods = ReceiveByte(client);
     client.ReceiveAll(methods, nMethods);
     unsigned char nMethod = ChooseMethod(methods, nMethods);
-    SendByte(client, SOCKS_VERSION_5);
-    SendByte(client, nMethod);
+    SendSocks5Pair(client, SOCKS_VERSION_5, nMethod);
     if (nMethod == SOCKS5_METHOD_REFUSED)
     {
         client.SetLinger(NEGATIVE_REPLY_LINGER);
@@ -163,8 +188,7 @@ NOINLINE unsigned char SelectSocks5Method(CClientSessionThread& client)
     return nMethod;
 }
 
-// The user name and password sub-negotiation; the status goes out as 0x01 and the status byte
-// in two sends.
+// The user name and password sub-negotiation; the reply is 0x01 and the status byte.
 NOINLINE void AuthenticateSocks5(CClientSessionThread& client)
 {
     if (ReceiveByte(client) != SOCKS5_AUTH_VERSION)
@@ -173,8 +197,7 @@ NOINLINE void AuthenticateSocks5(CClientSessionThread& client)
     ReceiveCounted(client, szUser);
     ReceiveCounted(client, szPassword);
     unsigned char nStatus = CheckCredentials(szUser, szPassword);
-    SendByte(client, SOCKS5_AUTH_VERSION);
-    SendByte(client, nStatus);
+    SendSocks5Pair(client, SOCKS5_AUTH_VERSION, nStatus);
     if (nStatus != SOCKS5_AUTH_SUCCESS)
     {
         client.SetLinger(NEGATIVE_REPLY_LINGER);
@@ -278,15 +301,33 @@ unsigned SessionThreadProc(void* pArg)
     {
         nError = nCode;
     }
+    catch (const std::bad_alloc&)
+    {
+        // No memory for a record, a lookup or a log line ends this session only.
+        nError = MakeErrorCode(0, COND_SERVER);
+    }
 
+    // The destination socket is closed by the negotiation's own handler, unless the session ran
+    // out of memory on the way; closing an invalid handle does nothing.
+    CloseSocketAt(&pTask->hDestSocket, client.GetApi()->closesocket);
     client.Close();
     // A session ended by the server's stop writes no line: the log ends with "Server stopped".
     if (!SysIsFlagRaised(&pTask->bStop) && g_server.logFile.IsOpen())
-        LogDisconnect(pTask, nError);
-    uint32_t dwSessionId = pTask->dwSessionId;
     {
+        try
+        {
+            LogDisconnect(pTask, nError);
+        }
+        catch (const std::bad_alloc&)
+        {
+            // The line is lost; the record must still go.
+        }
+    }
+    {
+        // The key is read under the lock: the listener may have given the record another one
+        // while inserting it (see AdmitClient in Server.cpp).
         CScopedLock lock(g_csSessionTable);
-        g_sessionTable.Remove(dwSessionId); // releases the record
+        g_sessionTable.Remove(pTask->dwSessionId); // releases the record
     }
     EngineThreadEnded();
     return 0;
@@ -315,9 +356,10 @@ void NegotiateSocks4(CClientSessionThread& client)
     saDest.sin_family = AF_INET;
     memcpy(&saDest.sin_port, &request[1], 2);
     memcpy(&saDest.sin_addr, &request[3], 4);
-    pTask->saDest = saDest;
-
     CDestinationTcpSocket dest(pTask);
+    if (IsSocks4aAddress(&request[3]))
+        ResolveSocks4aName(client, dest, &saDest.sin_addr);
+    pTask->saDest = saDest;
     ConnectAndRelay(client, dest, RefuseSocks4, GrantSocks4);
 }
 

@@ -1,6 +1,8 @@
 // SessionSockets.cpp: the session's socket classes and its replies.
 #include "engine/SessionSockets.h"
 
+#include <cstring>
+
 CClientSessionThread::CClientSessionThread(SCSTask* pRecord)
     : CTollgateSocket(&pRecord->hClientSocket, &pRecord->bStop), pTask(pRecord)
 {
@@ -17,13 +19,18 @@ void SendSocks4Reply(CClientSessionThread& client, unsigned char nStatus)
     client.SendAll(reply, sizeof(reply));
 }
 
-// The success reply goes out in three sends: the first four bytes, the address, the port.
 void SendSocks5Success(CClientSessionThread& client, const sockaddr_in& saBound)
 {
-    static const unsigned char head[4] = {SOCKS_VERSION_5, SOCKS5_REP_SUCCEEDED, 0x00, SOCKS5_ATYP_IPV4};
-    client.SendAll(head, sizeof(head));
-    client.SendAll(&saBound.sin_addr, 4);
-    client.SendAll(&saBound.sin_port, 2);
+    unsigned char reply[10] = {SOCKS_VERSION_5, SOCKS5_REP_SUCCEEDED, 0x00, SOCKS5_ATYP_IPV4};
+    memcpy(&reply[4], &saBound.sin_addr, 4);
+    memcpy(&reply[8], &saBound.sin_port, 2);
+    client.SendAll(reply, sizeof(reply));
+}
+
+void SendSocks5Pair(CClientSessionThread& client, unsigned char nFirst, unsigned char nSecond)
+{
+    unsigned char reply[2] = {nFirst, nSecond};
+    client.SendAll(reply, sizeof(reply));
 }
 
 void SendSocks5Failure(CClientSessionThread& client, unsigned char nReplyCode)
@@ -33,10 +40,10 @@ void SendSocks5Failure(CClientSessionThread& client, unsigned char nReplyCode)
     client.SetLinger(NEGATIVE_REPLY_LINGER);
 }
 
-// The replies are written in several small sends (two one-byte method sends, a success reply in
-// three parts), and the client's first data follows them at once. With Nagle's algorithm every
-// small send after the first waits for the peer's delayed acknowledgement, which stalls each
-// handshake for tens of milliseconds. Disabling it sends each write as it comes, in order.
+// Each reply is one small send, and a SOCKS5 client gets two or three of them before its first
+// data follows. With Nagle's algorithm a small send that follows another unacknowledged one waits
+// for the peer's delayed acknowledgement, which stalls each handshake for tens of milliseconds.
+// Disabling it sends each write as it comes, in order.
 void SetNoDelay(CBlockingSocket& sock)
 {
     int nOn = 1;

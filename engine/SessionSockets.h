@@ -78,8 +78,14 @@ public:
 
 // The 8-byte SOCKS4 reply; port and address are never filled in.
 void SendSocks4Reply(CClientSessionThread& client, unsigned char nStatus);
+// Every reply goes out in one send: a client that reads its reply with one receive must find all
+// of it there, and with Nagle's algorithm off each send is a segment of its own.
+
 // The 10-byte SOCKS5 success reply naming this IPv4 address and port.
 void SendSocks5Success(CClientSessionThread& client, const sockaddr_in& saBound);
+// A two-byte reply: the method selection (0x05, method) or the sub-negotiation's status (0x01,
+// status).
+void SendSocks5Pair(CClientSessionThread& client, unsigned char nFirst, unsigned char nSecond);
 // Sends the 10-byte SOCKS5 failure reply with this reply code in one send, then makes the
 // coming close wait for it to reach the client.
 void SendSocks5Failure(CClientSessionThread& client, unsigned char nReplyCode);

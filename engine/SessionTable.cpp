@@ -25,6 +25,12 @@ bool CSessionTable::Insert(SCSTask* pTask)
     return bInserted;
 }
 
+void CSessionTable::ReserveOne()
+{
+    if (GetSize() >= nAlloc)
+        Base::SetAllocSize(GetSize() + 1);
+}
+
 bool CSessionTable::Remove(unsigned long dwSessionId)
 {
     bool bRemoved = Base::Remove(dwSessionId);

@@ -59,6 +59,9 @@ public:
 
     // False (and the table unchanged; the caller keeps the record) when the id is present.
     bool Insert(SCSTask* pTask);
+    // Makes room for one more record, so that the next Insert allocates nothing. Throws
+    // std::bad_alloc without memory for it.
+    void ReserveOne();
     // Removes and deletes the record with this id; false when absent.
     bool Remove(unsigned long dwSessionId);
     // Removes and deletes n records from nIndex on (n negative: to the end).

@@ -67,15 +67,21 @@ private:
     CRelayBuffer& operator=(const CRelayBuffer&) = delete;
 };
 
-// Moves one block from one side to the other: one Receive, then the whole block in one send
-// (SendAll only sends again if the system took part of it). Both sides count what they moved.
+// Moves one block from one side to the other: one Receive, then sends until the whole block has
+// gone (each send takes what the socket takes, and waits for room with the send time-out). Both
+// sides count what they moved, each part as soon as it went out: a send that fails later does
+// not make the earlier parts uncounted.
 void PassBlock(CTollgateSocket& from, std::atomic<uint64_t>& nFromCounter, CTollgateSocket& to,
                std::atomic<uint64_t>& nToCounter, CRelayBuffer& buffer)
 {
     int nReceived = from.Receive(buffer.pBuffer, buffer.nSize);
     AddTraffic(nFromCounter, (uint64_t)nReceived);
-    to.SendAll(buffer.pBuffer, nReceived);
-    AddTraffic(nToCounter, (uint64_t)nReceived);
+    for (int nDone = 0; nDone < nReceived;)
+    {
+        int nSent = to.Send(buffer.pBuffer + nDone, nReceived - nDone);
+        AddTraffic(nToCounter, (uint64_t)nSent);
+        nDone += nSent;
+    }
     buffer.Moved(nReceived);
 }
 } // namespace
@@ -101,6 +107,7 @@ void RelayTcp(CClientSessionThread& client, CDestinationTcpSocket& dest)
             SockSetClear(&readSet);
             SockSetAdd(&readSet, hClient);
             SockSetAdd(&readSet, hDest);
+            SysSetSocketError(0); // a failed select reports its own error, not an earlier one
             int nReady = client.GetApi()->select(0, &readSet, nullptr, nullptr, nullptr);
             if (nReady == 0)
                 throw MakeErrorCode(SysGetSocketError(), COND_SELECT_TIMEOUT);

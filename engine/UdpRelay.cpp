@@ -139,6 +139,17 @@ void RelayToClient(CUdpAssociateThread& relay, char* pBuffer)
         return; // a datagram the client cannot take is dropped
     }
 }
+// Closing both UDP sockets ends the relay thread wherever it blocks; it must be gone before the
+// context on the session thread's stack is.
+void EndAssociation(SUdpContext& udp)
+{
+    SysRaiseFlag(&udp.bStop);
+    CloseSocketAt(&udp.hClientUdpSocket, GetDefaultSocketApi()->closesocket);
+    CloseSocketAt(&udp.hDestUdpSocket, GetDefaultSocketApi()->closesocket);
+    udp.hDoneEvent.Wait(-1);
+    udp.hReadyEvent.Close();
+    udp.hDoneEvent.Close();
+}
 } // namespace
 
 CDestinationUdpSocket::CDestinationUdpSocket(SUdpContext* pContext)
@@ -169,7 +180,20 @@ void AssociateUdp(CClientSessionThread& client)
     if (udp.hReadyEvent.Create(false) && udp.hDoneEvent.Create(false))
     {
         EngineThreadStarting();
-        CheckThreadCreated(SysStartThread(UdpAssociateThreadProc, &udp, SysScaledStack(64 * 1024), nullptr));
+        bool bStarted;
+        try
+        {
+            bStarted = SysStartThread(UdpAssociateThreadProc, &udp, SysScaledStack(64 * 1024), nullptr);
+        }
+        catch (const std::bad_alloc&)
+        {
+            // The thread never started: nothing runs on the context.
+            EngineThreadEnded();
+            udp.hReadyEvent.Close();
+            udp.hDoneEvent.Close();
+            throw;
+        }
+        CheckThreadCreated(bStarted);
         // When both are set, the relay was ready before it ended: the association stands, and
         // relays nothing.
         bReady = SysWaitEither(udp.hReadyEvent, udp.hDoneEvent, -1) == 0;
@@ -197,14 +221,12 @@ void AssociateUdp(CClientSessionThread& client)
     }
     catch (uint32_t)
     {
-        // Closing both UDP sockets ends the relay thread wherever it blocks; it must be gone
-        // before the context on this stack is.
-        SysRaiseFlag(&udp.bStop);
-        CloseSocketAt(&udp.hClientUdpSocket, GetDefaultSocketApi()->closesocket);
-        CloseSocketAt(&udp.hDestUdpSocket, GetDefaultSocketApi()->closesocket);
-        udp.hDoneEvent.Wait(-1);
-        udp.hReadyEvent.Close();
-        udp.hDoneEvent.Close();
+        EndAssociation(udp);
+        throw;
+    }
+    catch (const std::bad_alloc&)
+    {
+        EndAssociation(udp);
         throw;
     }
 }
@@ -230,6 +252,10 @@ unsigned UdpAssociateThreadProc(void* pArg)
     {
         // Set-up failures and the relay's end alike: the session learns of it through hDoneEvent.
     }
+    catch (const std::bad_alloc&)
+    {
+        // A lookup without memory ends the relay; the session learns of it the same way.
+    }
     relay.Close();
     relay.dest.Close();
     pUdp->hDoneEvent.Set(); // the context is not touched after this
@@ -253,6 +279,7 @@ void RelayUdp(CUdpAssociateThread& relay)
             SockSetClear(&readSet);
             SockSetAdd(&readSet, hClient);
             SockSetAdd(&readSet, hDest);
+            SysSetSocketError(0); // a failed select reports its own error, not an earlier one
             int nReady = relay.GetApi()->select(0, &readSet, nullptr, nullptr, nullptr);
             if (nReady == 0)
                 throw MakeErrorCode(SysGetSocketError(), COND_SELECT_TIMEOUT);
@@ -265,6 +292,12 @@ void RelayUdp(CUdpAssociateThread& relay)
         }
     }
     catch (uint32_t)
+    {
+        delete[] pBuffer;
+        delete[] pszName;
+        throw;
+    }
+    catch (const std::bad_alloc&)
     {
         delete[] pBuffer;
         delete[] pszName;

@@ -5,16 +5,17 @@
 // the settings from the store, starts the server, serves until it is told to stop, then runs the
 // stop flow so that the session log ends with "Server stopped".
 //
-// Command line:
-//     tollgated [--config PATH] [--stdin-stop]
-//     tollgated --help
-//   --config PATH   the settings store: on Linux the settings file (REGEDIT4 text; default
-//                   $XDG_CONFIG_HOME/tollgate/tollgate.reg or ~/.config/tollgate/tollgate.reg), on
-//                   Windows the key path under HKEY_CURRENT_USER (default
-//                   "Software\Kestrel Co\Tollgate").
-//   --stdin-stop    also stop when standard input reaches its end (a closed pipe). Signals do not
-//                   reliably reach a Windows console program under Wine; closing its input does.
-//   SIGINT and SIGTERM stop the proxy (on Windows: Ctrl+C, Ctrl+Break, closing the console).
+// Command line: see PrintUsage (headless/Options.cpp). The settings options override the stored
+// settings for this run, --save stores them too. --stdin-stop also stops the proxy when standard
+// input reaches its end (signals do not reliably reach a Windows console program under Wine;
+// closing its input does). SIGINT and SIGTERM stop the proxy (on Windows: Ctrl+C, Ctrl+Break,
+// closing the console).
+//
+// Settings: on Linux the settings file (REGEDIT4 text; default $XDG_CONFIG_HOME/tollgate/
+// tollgate.reg or ~/.config/tollgate/tollgate.reg), on Windows the key path under
+// HKEY_CURRENT_USER (default "Software\Kestrel Co\Tollgate"); --config names another. The first
+// start on Linux writes the file with every default and a comment above each value, serving
+// 127.0.0.1:1080 only; later starts leave the file as the user left it unless --save is given.
 //
 // Output, each line flushed as it is written (the first "a.b.c.d:port" in the output is always
 // the listening address):
@@ -32,8 +33,8 @@
 //           "Failed to create log file for this session:\n\n<system message>"
 //                                                     the log could not be created; the proxy serves
 //                                                     without it
-// Exit codes: 0 after a stop, 1 when the server could not start or went down, 2 for a bad
-// command line.
+// Exit codes: 0 after a stop, 1 when the server could not start or went down or the settings
+// could not be saved, 2 for a bad command line (nothing is then written).
 //
 // Lifetime: the main thread always runs the stop flow and then waits until every engine thread
 // has left, before it returns from main and the static objects are destroyed. The shell object
@@ -46,7 +47,10 @@
 #include "config/Settings.h"
 #include "config/SettingsStore.h"
 #include "engine/Host.h"
+#include "Version.h"
 #include "headless/ConsoleShell.h"
+#include "headless/HeadlessStore.h"
+#include "headless/Options.h"
 #include "headless/StopTriggers.h"
 #include "logging/LogFile.h"
 #include "net/ErrorText.h"
@@ -76,16 +80,6 @@ void PrintServerError(const char* pszWhat)
     fflush(stderr);
 }
 
-void PrintUsage(FILE* pOut)
-{
-    fprintf(pOut, "Usage: tollgated [--config PATH] [--stdin-stop]\n"
-                  "SOCKS4 and SOCKS5 proxy. Serves until SIGINT or SIGTERM, then stops and exits 0.\n"
-                  "  --config PATH   the settings store (Linux: the settings file; Windows: the key path\n"
-                  "                  under HKEY_CURRENT_USER)\n"
-                  "  --stdin-stop    also stop when standard input ends\n"
-                  "  --help          show this text\n");
-}
-
 // An open proxy (every local address, no address filter, no authentication) is the most common
 // way such servers are abused: say so once, and say where to restrict it.
 void WarnIfOpen()
@@ -98,8 +92,8 @@ void WarnIfOpen()
                                                 : "neither the IP filter nor authentication is on";
     fprintf(stderr,
             "Warning: open proxy: it serves every local address and %s, so anyone who can reach "
-            "the port can use it; restrict it with \"Service Address\", \"IP Filter\" and \"IP Ranges\", "
-            "or \"Socks5 Auth\" (with \"Socks4\" off) in the settings.\n",
+            "the port can use it; restrict it with --listen 127.0.0.1:1080, --allow, or --user with "
+            "--no-socks4 (add --save to keep them), or in the settings file.\n",
             pszWhy);
     fflush(stderr);
 }
@@ -123,43 +117,61 @@ void PrintStarted()
 
 int main(int argc, char** argv)
 {
-    const char* pszConfig = nullptr;
-    bool bStdinStop = false;
-    for (int i = 1; i < argc; i++)
+    SHeadlessOptions opt;
+    CCArray strError;
+    if (!ParseOptions(argc, argv, opt, strError))
     {
-        if (strcmp(argv[i], "--config") == 0 && i + 1 < argc)
-            pszConfig = argv[++i];
-        else if (strcmp(argv[i], "--stdin-stop") == 0)
-            bStdinStop = true;
-        else if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0)
-        {
-            PrintUsage(stdout);
-            return 0;
-        }
-        else
-        {
-            fprintf(stderr, "tollgated: unknown or incomplete option \"%s\"\n", argv[i]);
-            PrintUsage(stderr);
-            return 2;
-        }
+        fprintf(stderr, "%s\n", strError.GetString());
+        return 2;
+    }
+    if (opt.bHelp)
+    {
+        PrintUsage(stdout);
+        return 0;
+    }
+    if (opt.bVersion)
+    {
+        printf("tollgated (Tollgate) %s\n", TG_VERSION_STRING);
+        return 0;
+    }
+    if (!ReadPassword(opt, stdin, strError))
+    {
+        fprintf(stderr, "%s\n", strError.GetString());
+        return 2;
     }
 
     if (!StartHeadlessSockets())
         return 1;
     InitPaths();
-    if (pszConfig != nullptr)
-        SetSettingsStorePath(pszConfig);
+    if (opt.pszConfig != nullptr)
+        SetSettingsStorePath(opt.pszConfig);
+    bool bFirstStart = !SettingsStoreExists();
     LoadSettings(g_settings);
+    if (bFirstStart)
+    {
+        // A Linux machine is often reachable from anywhere, and an open SOCKS proxy there is
+        // found and abused within hours: the first start serves this machine only.
+        g_settings.addrService.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        IsFirstRun(); // the first-run marker, as the Windows program's first run writes it
+        SaveHeadlessSettings();
+    }
+    ApplyOptions(opt, g_settings);
+    opt.strPassword.SetText("", 0);
+    if (opt.bSave && !SaveHeadlessSettings())
+    {
+        fprintf(stderr, "tollgated: --save: the settings could not be saved\n");
+        StopHeadlessSockets();
+        return 1;
+    }
     CLogFile::SetFailureReporter(PrintLogFailure);
 
     g_pShell = new CConsoleShell; // left alive: see the top of this file
     SetServerShell(g_pShell);
-    if (!InstallStopTriggers(bStdinStop, RequestStop))
+    if (!InstallStopTriggers(opt.bStdinStop, RequestStop))
     {
         fprintf(stderr, "tollgated: cannot install the stop signals\n");
         return 1;
     }
-
     if (StartServer() != FLOW_DONE)
     {
         PrintServerError("Server startup failed");

@@ -49,6 +49,10 @@ int CBlockingSocket::WaitReady(bool bRead)
     timeval tv;
     tv.tv_sec = nTimeout;
     tv.tv_usec = 0;
+    // Windows Sockets leaves the last error as it was when a call succeeds: a time-out, or a
+    // receive that finds the connection closed, would otherwise report an error of an earlier
+    // call on this thread (a reused session thread: of another client's session).
+    SysSetSocketError(0);
     int nResult = pApi->select(0, bRead ? &set : nullptr, bRead ? nullptr : &set, nullptr,
                                nTimeout < 0 ? nullptr : &tv);
     if (nResult == 0)
@@ -58,15 +62,22 @@ int CBlockingSocket::WaitReady(bool bRead)
     return nResult;
 }
 
+// Sends what the socket takes now, after waiting (with the send time-out) until it takes
+// something: a peer that stops reading ends the connection after the time-out instead of holding
+// the thread in a send for ever.
 int CBlockingSocket::Send(const void* pData, int nLength)
 {
-    WaitReady(false);
-    int nSent = pApi->send(GetHandle(), (const char*)pData, nLength, 0);
-    if (nSent == 0)
-        Fail(COND_SEND_0);
-    if (nSent == SOCKET_ERROR)
-        Fail(COND_SEND);
-    return nSent;
+    for (;;)
+    {
+        WaitReady(false);
+        int nSent = pApi->send(GetHandle(), (const char*)pData, nLength, SEND_NO_WAIT);
+        if (nSent == 0)
+            Fail(COND_SEND_0);
+        if (nSent != SOCKET_ERROR)
+            return nSent;
+        if (SysGetSocketError() != WSAEWOULDBLOCK)
+            Fail(COND_SEND);
+    }
 }
 
 int CBlockingSocket::Receive(void* pBuffer, int nLength)

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <new>
 
 namespace
 {
@@ -58,7 +59,20 @@ void ReleaseRequest(SLookupRequest* pRequest)
 void Serve(SLookupRequest* pRequest)
 {
     in_addr addr;
-    bool bFound = LookupHost(pRequest->szName, &addr);
+    addr.s_addr = 0;
+    bool bFound;
+    try
+    {
+        bFound = LookupHost(pRequest->szName, &addr);
+    }
+    catch (uint32_t)
+    {
+        bFound = false; // a resolver that throws has found nothing; the thread goes on
+    }
+    catch (const std::bad_alloc&)
+    {
+        bFound = false;
+    }
     if (pRequest->nStatus.load(std::memory_order_acquire) == LOOKUP_PENDING)
     {
         pRequest->addr = addr;
@@ -117,7 +131,19 @@ bool CMTBlockingSocket::ResolveName(in_addr* pAddr, const char* pszName)
         ReleaseRequest(pRequest);
         return false;
     }
-    CheckThreadCreated(LookupThreads().Start(ServeProc, pRequest, nullptr));
+    bool bStarted;
+    try
+    {
+        bStarted = LookupThreads().Start(ServeProc, pRequest, nullptr);
+    }
+    catch (const std::bad_alloc&)
+    {
+        // No thread got the request: both references are the caller's to drop.
+        ReleaseRequest(pRequest);
+        ReleaseRequest(pRequest);
+        throw;
+    }
+    CheckThreadCreated(bStarted);
 
     for (;;)
     {

@@ -32,6 +32,16 @@ bool SysLookupHost(const char* pszName, in_addr* pAddr);
 // Stack reservation of a thread that calls SysLookupHost.
 size_t SysLookupStackSize();
 
+// A send flag of our own: send only what the socket's buffer takes at once, and fail with
+// WSAEWOULDBLOCK instead of waiting when it takes nothing. A blocking send of a whole block waits
+// until the last byte is queued, however long a peer that stopped reading takes; with this flag
+// the caller waits for room again with its own time-out.
+#ifdef _WIN32
+const int SEND_NO_WAIT = 0x40000000; // outside the flags Windows Sockets defines
+#else
+const int SEND_NO_WAIT = MSG_DONTWAIT;
+#endif
+
 // The Windows Sockets functions behind the default SSocketApi table (net/SocketApi.h).
 SOCKET SysSocket(int af, int type, int protocol);
 int SysCloseSocket(SOCKET s);

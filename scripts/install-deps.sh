@@ -10,6 +10,7 @@ want cmake ninja-build g++ googletest libgtest-dev python3 curl iproute2 procps
 want tinyproxy
 if [ "${1:-}" != --native ]; then
     want clang libclang-rt-14-dev
+    want systemd # systemd-analyze verifies the headless proxy's unit
     want g++-mingw-w64-i686 wine wine32:i386 wine64 xvfb xauth x11-utils fonts-wine
 fi
 if [ "${TOLLGATE_BENCH_PEERS:-0}" = 1 ]; then want microsocks dante-server; fi

@@ -5,10 +5,11 @@
 // [HKEY_CURRENT_USER\Software\Kestrel Co\Tollgate]; other keys found in it are kept as they are
 // (comments are not: the file is written out whole from its keys).
 //
-// The file is replaced, never rewritten in place: the new text goes to "<file>.new", is flushed to
+// The file is replaced, never rewritten in place: the new text goes to "<file>.new-<pid>", is flushed to
 // the disk, renamed over "<file>", and the folder is flushed too. A crash or a full disk at any
-// point leaves either the old file or the new one. A file that exists but cannot be used (unreadable,
-// not a plain file, malformed) gives the defaults, is reported on the standard error once, and is
+// point leaves either the old file or the new one. A file that cannot be opened or read this time
+// gives the defaults for this run and is left alone. A file that was read but cannot be used (not
+// a plain file, malformed) gives the defaults, is reported on the standard error once, and is
 // renamed to "<file>.bad-<n>" before anything is written over its name.
 #include "config/SettingsStore.h"
 
@@ -46,38 +47,48 @@ void ReportOnce(const CCArray& strPath, const char* pszWhat)
             strPath.GetString(), pszWhat, strPath.GetString());
 }
 
-// Reads the whole file. Returns 1 when read, 0 when there is no file, -1 when it cannot be used
-// (strWhat says why).
+// What ReadWholeFile found.
+enum
+{
+    READ_FAILED = -2, // the file could not be opened or read this time: nothing is known about it
+    READ_UNUSABLE = -1,
+    READ_NO_FILE = 0,
+    READ_DONE = 1,
+};
+
+// Reads the whole file; strWhat says why it failed. A failure to open or read it (out of
+// descriptors or memory, an I/O error, no permission) says nothing about the file itself, which
+// may be perfectly good: only a file that was read and is not a settings file is unusable.
 int ReadWholeFile(const char* pszPath, CCArray& strText, CCArray& strWhat)
 {
     int fd = open(pszPath, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
     {
         if (errno == ENOENT || errno == ENOTDIR)
-            return 0;
+            return READ_NO_FILE;
         strWhat.Format("it cannot be opened: %s", strerror(errno));
-        return -1;
+        return READ_FAILED;
     }
     struct stat st;
-    int nResult = 1;
+    int nResult = READ_DONE;
     if (fstat(fd, &st) != 0)
     {
         strWhat.Format("it cannot be examined: %s", strerror(errno));
-        nResult = -1;
+        nResult = READ_FAILED;
     }
     else if (!S_ISREG(st.st_mode))
     {
         strWhat = "it is not a plain file";
-        nResult = -1;
+        nResult = READ_UNUSABLE;
     }
     else if (st.st_size > MAX_FILE_SIZE)
     {
         strWhat = "it is far too large for a settings file";
-        nResult = -1;
+        nResult = READ_UNUSABLE;
     }
     strText.SetText("", 0);
     char ab[16384];
-    while (nResult == 1)
+    while (nResult == READ_DONE)
     {
         ssize_t n = read(fd, ab, sizeof(ab));
         if (n < 0 && errno == EINTR)
@@ -85,7 +96,7 @@ int ReadWholeFile(const char* pszPath, CCArray& strText, CCArray& strWhat)
         if (n < 0)
         {
             strWhat.Format("it cannot be read: %s", strerror(errno));
-            nResult = -1;
+            nResult = READ_FAILED;
         }
         else if (n == 0)
             break;
@@ -95,7 +106,7 @@ int ReadWholeFile(const char* pszPath, CCArray& strText, CCArray& strWhat)
             if (strText.GetLength() > MAX_FILE_SIZE)
             {
                 strWhat = "it is far too large for a settings file";
-                nResult = -1;
+                nResult = READ_UNUSABLE;
             }
         }
     }
@@ -235,7 +246,10 @@ bool CSettingsFile::Commit()
 
     CCArray strText;
     text.Write(strText);
-    CCArray strNew = strPath + ".new";
+    // The new text's name is this process's own: two programs saving at once each write a whole
+    // file of their own, and the later rename wins whole.
+    CCArray strNew;
+    strNew.Format("%s.new-%ld", strPath.GetString(), (long)getpid());
     int fd = open(strNew.GetString(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     const char* pszStep = "create";
     bool bOk = fd >= 0;
@@ -319,9 +333,20 @@ SETTINGSKEY OpenSettingsKey()
     CCArray strText;
     CCArray strWhat;
     int nRead = ReadWholeFile(strPath.GetString(), strText, strWhat);
-    if (nRead > 0 && !pFile->text.Parse(strText.GetString(), (size_t)strText.GetLength(), strWhat))
-        nRead = -1;
-    if (nRead < 0)
+    if (nRead == READ_FAILED)
+    {
+        // Not the file's fault: this run takes the defaults, and the file stays as it is (a null
+        // key refuses every write).
+        fprintf(stderr,
+                "tollgate: the settings file %s cannot be read now (%s); the default settings apply "
+                "for this run and the file is left as it is\n",
+                strPath.GetString(), strWhat.GetString());
+        delete pFile;
+        return nullptr;
+    }
+    if (nRead == READ_DONE && !pFile->text.Parse(strText.GetString(), (size_t)strText.GetLength(), strWhat))
+        nRead = READ_UNUSABLE;
+    if (nRead == READ_UNUSABLE)
     {
         pFile->bBad = true;
         pFile->text.arrKeys.RemoveAll();

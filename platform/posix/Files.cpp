@@ -187,9 +187,12 @@ FILEHANDLE SysCreateFile(const char* pszPath, unsigned nAccess, unsigned nShare,
     if (nFlags & SYSFILE_WRITE_THROUGH)
         nOpen |= O_DSYNC;
 
+    // Files and folders the program creates are its user's alone, whatever the umask: the session
+    // log holds client addresses and user names, the settings the enciphered password. Windows
+    // gives a new file in the user's profile the same protection.
     int fd;
     do
-        fd = open(pszPath, nOpen, 0666);
+        fd = open(pszPath, nOpen, 0600);
     while (fd < 0 && errno == EINTR);
     if (fd < 0)
     {
@@ -344,7 +347,7 @@ bool SysCloseFile(FILEHANDLE h)
 
 bool SysCreateDirectory(const char* pszPath)
 {
-    if (mkdir(pszPath, 0777) == 0)
+    if (mkdir(pszPath, 0700) == 0)
         return true;
     if (errno == EEXIST)
         return Fail(ERROR_ALREADY_EXISTS);

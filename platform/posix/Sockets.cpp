@@ -68,6 +68,10 @@ const SErrnoMap g_errnoMap[] = {
     {ENETUNREACH, WSAENETUNREACH},
     {ENETRESET, WSAENETRESET},
     {ECONNABORTED, WSAECONNABORTED},
+    // accept reports a queued connection that died of a protocol error as EPROTO, and one whose
+    // network went away as ENONET: both are that connection's end, as Winsock would report them.
+    {EPROTO, WSAECONNABORTED},
+    {ENONET, WSAENETUNREACH},
     {ECONNRESET, WSAECONNRESET},
     // Nothing here shuts a socket down for sending except a close, so EPIPE means that the peer
     // reset or closed the connection: Winsock reports that as a reset.
@@ -549,8 +553,7 @@ namespace
 // handles for as long as its tunnel lives, and the stack pages a thread has touched stay
 // resident: the arrays for a full SOCKSET would make each of thousands of idle tunnels keep a
 // page more of stack, so small waits take a small frame.
-template <int CAPACITY>
-__attribute__((noinline)) int SelectUpTo(SOCKSET* sets[3], const timeval* pTimeout)
+template <int CAPACITY> __attribute__((noinline)) int SelectUpTo(SOCKSET* sets[3], const timeval* pTimeout)
 {
     const short events[3] = {POLLIN, POLLOUT, POLLPRI};
     pollfd pfds[CAPACITY];

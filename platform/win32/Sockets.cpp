@@ -104,9 +104,21 @@ int SysRecvFrom(SOCKET s, char* pBuf, int nLen, int nFlags, sockaddr* pFrom, int
     return recvfrom(s, pBuf, nLen, nFlags, pFrom, pnFromLen);
 }
 
+// Windows Sockets has no per-call flag for a send that does not wait: the socket is made
+// non-blocking for the one call. Only the socket's own thread sends on it, and every other call
+// of that thread on it is preceded by a select, so the short switch changes nothing else.
 int SysSend(SOCKET s, const char* pBuf, int nLen, int nFlags)
 {
-    return send(s, pBuf, nLen, nFlags);
+    if (!(nFlags & SEND_NO_WAIT))
+        return send(s, pBuf, nLen, nFlags);
+    u_long nOn = 1, nOff = 0;
+    if (ioctlsocket(s, FIONBIO, &nOn) == SOCKET_ERROR)
+        return SOCKET_ERROR;
+    int nSent = send(s, pBuf, nLen, nFlags & ~SEND_NO_WAIT);
+    int nError = WSAGetLastError();
+    ioctlsocket(s, FIONBIO, &nOff);
+    WSASetLastError(nError);
+    return nSent;
 }
 
 int SysSendTo(SOCKET s, const char* pBuf, int nLen, int nFlags, const sockaddr* pTo, int nToLen)

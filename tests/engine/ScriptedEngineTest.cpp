@@ -2,14 +2,17 @@
 // scripted socket table: a destination that must never be dialled, sockets that cannot be
 // created or bound, a client that says nothing, partial sends, Windows' connection-reset report
 // on UDP sockets, and a listener whose Accept fails.
+#include <atomic>
 #include <cstring>
 
+#include "../support/AllocFailure.h"
 #include "../support/ScriptedSocketApi.h"
 #include "EngineTestSupport.h"
 #include "config/Settings.h"
 #include "engine/Session.h"
 #include "engine/SessionTable.h"
 #include "engine/UdpRelay.h"
+#include "net/SocketApi.h"
 
 namespace
 {
@@ -85,28 +88,53 @@ protected:
 };
 } // namespace
 
-TEST_F(ScriptedEngine, Socks4HostNameAfterTheUserIdIsNotRecognised)
+// Host names the scripted sessions resolve: only "localhost", without any name server.
+bool LookupLocalhost(const char* pszName, in_addr* pAddr)
 {
+    if (strcmp(pszName, "localhost") != 0)
+        return false;
+    pAddr->s_addr = htonl(0x7F000001);
+    return true;
+}
+
+// SOCKS4a: a destination of 0.0.0.x is never dialled. The host name after the user id is
+// resolved and connected to, and whatever follows it is the client's first data.
+TEST_F(ScriptedEngine, Socks4aHostNameIsResolvedAndConnected)
+{
+    SetHostLookup(LookupLocalhost);
     SOCKET hClient = NewClient();
-    // SOCKS4a would read a host name after the user id for 0.0.0.1: here the request is a plain
-    // connect to 0.0.0.1, and the name bytes are the client's first data.
     script.QueueData(hClient, ByteString({4, 1, 0, 80, 0, 0, 0, 1}) + "me" + std::string(1, '\0'));
-    script.QueueData(hClient, std::string("example.com") + '\0');
+    script.QueueData(hClient, std::string("localhost") + '\0' + "GET /");
     SOCKET hDest = script.NextHandle();
     script.SetWhenEmpty(hDest, CScriptedSocketApi::EMPTY_BLOCK);
     RunSession(hClient);
+    SetHostLookup(nullptr);
 
-    EXPECT_TRUE(script.IsConnected(hDest));
-    EXPECT_EQ(EndpointOf(script.ConnectedTo(hDest)), "0.0.0.1:80");
+    EXPECT_EQ(EndpointOf(script.ConnectedTo(hDest)), "127.0.0.1:80");
     EXPECT_EQ(HexOf(script.Sent(hClient)), HexOf(SOCKS4_GRANTED));
-    EXPECT_EQ(script.Sent(hDest), std::string("example.com") + '\0');
-    EXPECT_TRUE(script.IsClosed(hDest));
-    EXPECT_TRUE(script.IsClosed(hClient));
+    EXPECT_EQ(script.Sent(hDest), "GET /");
     SLogLine line = LastLine();
-    EXPECT_EQ(line.strStatus, "Disconnect");
     EXPECT_EQ(line.strUser, "me");
-    EXPECT_EQ(line.strDest, "0.0.0.1:80");
+    EXPECT_EQ(line.strDest, "127.0.0.1:80");
     EXPECT_EQ(line.strError, "-");
+}
+
+TEST_F(ScriptedEngine, Socks4aWithoutANameOrWithAnUnknownNameIsRejected)
+{
+    SetHostLookup(LookupLocalhost);
+    for (const char* pszName : {"", "nowhere.invalid"})
+    {
+        SOCKET hClient = NewClient();
+        script.QueueData(hClient, ByteString({4, 1, 0, 80, 0, 0, 0, 7}) + std::string(1, '\0') + pszName +
+                                      std::string(1, '\0'));
+        size_t nCreated = script.CreatedSockets().size();
+        RunSession(hClient);
+        EXPECT_EQ(HexOf(script.Sent(hClient)), HexOf(SOCKS4_REJECTED)) << pszName;
+        for (size_t i = nCreated; i < script.CreatedSockets().size(); i++)
+            EXPECT_FALSE(script.IsConnected(script.CreatedSockets()[i])) << pszName;
+        EXPECT_EQ(LastLine().strError, "Cannot find server or DNS Error") << pszName;
+    }
+    SetHostLookup(nullptr);
 }
 
 TEST_F(ScriptedEngine, SessionSocketsHaveNagleOff)
@@ -330,4 +358,131 @@ TEST_F(ScriptedEngine, TunnelBufferGrowsWhenASmallBlockFills)
     // The relay's receives: "hello", the block that filled the small buffer, the rest, the end.
     std::vector<int> relayed(sizes.end() - 4, sizes.end());
     EXPECT_EQ(relayed, std::vector<int>({2048, 2048, 65535, 65535}));
+}
+
+// Every reply leaves in one send, byte for byte what the protocol gives: the method selection,
+// the sub-negotiation's status and the success reply.
+TEST_F(ScriptedEngine, EveryReplyIsOneSend)
+{
+    g_settings.bSocks5Auth = 1;
+    g_settings.strSocks5Userid = "alice";
+    g_settings.strSocks5Password = "secret";
+    SOCKET hClient = NewClient();
+    script.QueueData(hClient, ByteString({5, 1, 2}) + Socks5Auth("alice", "secret") + Socks5Request(1, 80));
+    SOCKET hDest = script.NextHandle();
+    RunSession(hClient);
+    g_settings.bSocks5Auth = 0;
+    EXPECT_EQ(script.SendCalls(hClient),
+              std::vector<std::string>(
+                  {ByteString({5, 2}), ByteString({1, 0}), Socks5Success(Address(0x7F000001, 1080))}));
+    EXPECT_TRUE(script.IsClosed(hDest));
+}
+
+// A session thread is reused for the next client: an error left on the thread by an earlier
+// call must not become the text of a later time-out.
+TEST_F(ScriptedEngine, TimeOutDoesNotReportAnEarlierSocketError)
+{
+    SOCKET hClient = NewClient();
+    script.SetWhenEmpty(hClient, CScriptedSocketApi::EMPTY_TIMEOUT);
+    SysSetSocketError(WSAECONNRESET);
+    RunSession(hClient);
+    EXPECT_EQ(LastLine().strError, "Select error timeout");
+}
+
+// Bytes that went out are counted even when a later part of the same block fails.
+TEST_F(ScriptedEngine, PartOfABlockThatWentOutIsCountedWhenTheRestFails)
+{
+    SOCKET hClient = NewClient();
+    script.QueueData(hClient, Socks4Connect(80));
+    script.QueueData(hClient, std::string(100, 'x'));
+    SOCKET hDest = script.NextHandle();
+    script.SetWhenEmpty(hDest, CScriptedSocketApi::EMPTY_BLOCK);
+    script.SetSendLimit(hDest, 7);
+    std::atomic<int> nSends(0);
+    script.SetCallHook(
+        [&](CScriptedSocketApi::ECall eCall, SOCKET s)
+        {
+            if (s == hDest && eCall == CScriptedSocketApi::CALL_SEND && ++nSends == 3)
+                script.FailNext(CScriptedSocketApi::CALL_SEND, WSAECONNRESET, hDest);
+        });
+    uint64_t nBefore = ReadTraffic(g_traffic.nTcpDest);
+    RunSession(hClient);
+    script.SetCallHook(nullptr);
+    EXPECT_EQ(script.Sent(hDest).size(), 14u);
+    EXPECT_EQ(ReadTraffic(g_traffic.nTcpDest) - nBefore, 14u);
+}
+
+// A send that finds no room waits for room again (with the send time-out) and goes on with the
+// rest, instead of blocking in the system until the whole block is queued.
+TEST_F(ScriptedEngine, SendThatFindsNoRoomWaitsAndGoesOn)
+{
+    SOCKET hClient = NewClient();
+    script.QueueData(hClient, Socks4Connect(80));
+    script.QueueData(hClient, "payload");
+    SOCKET hDest = script.NextHandle();
+    script.SetWhenEmpty(hDest, CScriptedSocketApi::EMPTY_BLOCK);
+    script.FailNext(CScriptedSocketApi::CALL_SEND, WSAEWOULDBLOCK, hDest);
+    RunSession(hClient);
+    EXPECT_EQ(script.Sent(hDest), "payload");
+}
+
+// Without memory, a session ends alone and says so; the record still leaves the table.
+TEST_F(ScriptedEngine, SessionWithoutMemoryEndsWithServerError)
+{
+    if (!CanFailAllocations())
+        GTEST_SKIP() << "the sanitizers' allocator cannot be made to fail";
+    SOCKET hClient = NewClient();
+    script.QueueData(hClient, Socks4Connect(80));
+    SCSTask* pTask = NewSessionRecord(hClient);
+    pTask->dwSessionId = 0x7F000000u;
+    {
+        CScopedLock lock(g_csSessionTable);
+        ASSERT_TRUE(g_sessionTable.Insert(pTask));
+    }
+    EngineThreadStarting();
+    FailNextAllocationsOnThisThread(1); // the Connect line's text
+    SessionThreadProc(pTask);
+    FailNextAllocationsOnThisThread(0);
+    EXPECT_EQ(GetSessionCount(), 0);
+    EXPECT_TRUE(script.IsClosed(hClient));
+    EXPECT_EQ(LastLine().strError, "Server error");
+}
+
+// Accept failures that any client can cause (out of descriptors or buffers, a queued connection
+// that died) leave the listener serving, with one log line per burst.
+TEST_F(ScriptedEngine, ListenerSurvivesAcceptFailuresAndLogsEachBurstOnce)
+{
+    g_server.logFile.Close();
+    g_settings.addrService = Address(0x7F000001, 0);
+    g_settings.bLog = 1;
+    g_settings.strLogFolder = folder.GetPath().c_str();
+
+    SOCKET hFirst = NewClient();
+    script.QueueData(hFirst, ByteString({6}));
+    SOCKET hSecond = NewClient();
+    script.QueueData(hSecond, ByteString({6}));
+    SOCKET hListen = script.NextHandle();
+    script.SetWhenEmpty(hListen, CScriptedSocketApi::EMPTY_BLOCK);
+    for (int nError : {WSAEMFILE, WSAEMFILE, WSAENOBUFS})
+        script.FailNext(CScriptedSocketApi::CALL_ACCEPT, nError);
+    script.QueueAccept(hListen, hFirst, Address(0x7F000001, 5555));
+    ASSERT_EQ(StartServer(), FLOW_DONE);
+    strLogPath = g_server.logFile.GetFileName().GetString();
+    ASSERT_EQ(WaitLog(strLogPath, [](const SLogLine& l) { return l.strStatus == "Disconnect"; }).size(), 1u);
+    script.FailNext(CScriptedSocketApi::CALL_ACCEPT, WSAEHOSTUNREACH);
+    script.QueueAccept(hListen, hSecond, Address(0x7F000001, 5556));
+    ASSERT_EQ(WaitLog(
+                  strLogPath, [](const SLogLine& l) { return l.strStatus == "Disconnect"; }, 2)
+                  .size(),
+              2u);
+    EXPECT_TRUE(IsServerRunning());
+    EXPECT_EQ(StopServer(), FLOW_DONE);
+
+    std::vector<std::string> failures;
+    for (const SLogLine& line : ReadLog(strLogPath))
+        if (line.strStatus == "Accept failed, still listening")
+            failures.push_back(line.strError);
+    ASSERT_EQ(failures.size(), 2u);
+    EXPECT_NE(failures[0].find("(10024)"), std::string::npos) << failures[0];
+    EXPECT_NE(failures[1].find("(10065)"), std::string::npos) << failures[1];
 }

@@ -16,7 +16,8 @@ import sys
 import time
 
 from harness import (DATE_RE, LEGEND, Environment, HttpServer, Proxy, Settings, closed_port,
-                     http_get_over, run_main, socks4_request, socks5_auth, socks5_request, wait_until)
+                     http_get_over, run_main, socks4_request, socks5_auth, socks5_connect, socks5_request,
+                     wait_until)
 
 NEGOTIATE = 'Socks negotiate error'
 AUTH = 'Socks negotiate auth. error'
@@ -379,6 +380,36 @@ def test_port_in_use(env, r):
         holder.close()
 
 
+def test_flood(env, r):
+    """A flood of clients past the proxy's descriptor limit: the proxy keeps listening, logs the
+    burst once, and serves a normal client once the flood is gone. Native only: the descriptor
+    limit is set on the proxy's own process."""
+    if env.wine:
+        return
+    http = HttpServer()
+    try:
+        with Proxy(env, Settings(), 'flood') as proxy:
+            proxy.nofile = 48
+            proxy.start()
+            flood = []
+            try:
+                for _ in range(80):
+                    flood.append(proxy.client())
+                lines = proxy.wait_log(lambda l: l.status == 'Accept failed, still listening', timeout=5)
+                r.check(len(lines) == 1 and lines[0].error == 'Too many open files (10024)',
+                        'one log line for the burst, naming the cause', lines)
+                r.check(proxy.proc.poll() is None, 'the proxy still runs during the flood')
+            finally:
+                for c in flood:
+                    c.close()
+            c, _ = socks5_connect(proxy, '127.0.0.1', http.port)
+            body = http_get_over(c, '127.0.0.1', http.port, '/data/1000/7')
+            r.equal(body, http.blob(1000, 7), 'a client after the flood is served')
+            c.close()
+    finally:
+        http.close()
+
+
 def main():
     env = Environment(description=__doc__)
     if env.microsocks:
@@ -387,7 +418,8 @@ def main():
     return run_main('failures', env, [('open proxy', test_open_proxy),
                                       ('authenticating proxy', test_authenticating_proxy),
                                       ('admission', test_admission),
-                                      ('port in use', test_port_in_use)])
+                                      ('port in use', test_port_in_use),
+                                      ('flood', test_flood)])
 
 
 if __name__ == '__main__':

@@ -292,6 +292,7 @@ class Proxy:
         self.log_folder = os.path.join(self.folder, 'log')
         os.makedirs(self.log_folder)
         self.proc = None
+        self.nofile = None  # a descriptor limit (soft and hard) for the native proxy process
         self.key = None
         self.address = None
         self.output = []
@@ -335,8 +336,14 @@ class Proxy:
                 f.write(self.settings.store_text(env.host_path(self.log_folder)))
             cmd = [env.proxy, '--config', store]
             stdin = subprocess.DEVNULL
+        limit = None
+        if self.nofile is not None and not env.wine:
+            import resource
+            n = self.nofile
+            limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (n, n))
         self.proc = subprocess.Popen(cmd, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                     env=env.wine_env() if env.wine else None, cwd=self.folder)
+                                     env=env.wine_env() if env.wine else None, cwd=self.folder,
+                                     preexec_fn=limit)
         self._reader = threading.Thread(target=self._read_output, daemon=True)
         self._reader.start()
         deadline = time.monotonic() + 20 * env.slow

@@ -295,3 +295,25 @@ TEST(LoopbackSocket, BindListenAcceptAndNamesOverTheSystemTable)
     listener.Close();
     EXPECT_EQ(hListen, INVALID_SOCKET);
 }
+
+// A peer that stops reading: each send takes only what the socket has room for, and once there
+// is none the send time-out ends the transfer, instead of a send that waits in the system until
+// the whole block is queued.
+TEST(LoopbackSocket, APeerThatStopsReadingEndsTheSendWithItsTimeOut)
+{
+    SLoopbackPair pair;
+    int32_t bStop = 0;
+    std::vector<char> block(64 * 1024 * 1024, 'x');
+    CBlockedCall sender(
+        [&]
+        {
+            CMTBlockingSocket client(&pair.hClient, &bStop, 1, 1);
+            client.SendAll(block.data(), (int)block.size());
+        });
+    bool bEnded = sender.WaitEnded(10000);
+    if (!bEnded)
+        CloseSocketAt(&pair.hClient, SysCloseSocket); // unblocks the old, waiting send
+    ASSERT_TRUE(bEnded) << "the send still waits for a peer that does not read";
+    ASSERT_TRUE(sender.Threw());
+    EXPECT_EQ(ErrorCondition(sender.ThrownCode()), COND_SELECT_TIMEOUT);
+}

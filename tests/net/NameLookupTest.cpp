@@ -288,3 +288,26 @@ TEST_F(NameLookup, LookupThreadsAreReusedAndASlowLookupHoldsUpNoOther)
     slowCaller.join();
     EXPECT_TRUE(bSlowResolved);
 }
+
+namespace
+{
+bool ThrowingLookup(const char* pszName, in_addr*)
+{
+    if (strcmp(pszName, "nomemory.test") == 0)
+        throw std::bad_alloc();
+    throw MakeErrorCode(WSANO_RECOVERY, COND_RESOLVE);
+}
+} // namespace
+
+// A resolver that throws fails its lookup; the lookup thread and the process go on.
+TEST_F(NameLookup, AnExceptionInTheResolverFailsTheLookup)
+{
+    SetHostLookup(ThrowingLookup);
+    in_addr addr;
+    EXPECT_FALSE(sock.ResolveName(&addr, "nomemory.test"));
+    EXPECT_FALSE(sock.ResolveName(&addr, "broken.test"));
+    SetHostLookup(InstantLookup);
+    addr.s_addr = 0;
+    EXPECT_TRUE(sock.ResolveName(&addr, "proxy.test"));
+    EXPECT_EQ(addr.s_addr, inet_addr("127.0.0.42"));
+}

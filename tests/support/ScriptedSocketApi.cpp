@@ -467,6 +467,8 @@ int CScriptedSocketApi::TableSendTo(SOCKET s, const char* pBuf, int nLen, int nF
     return Active()->SendBytes(CALL_SENDTO, s, pBuf, nLen, pTo);
 }
 
+// Like Windows Sockets, a select that succeeds or times out leaves the thread's last error as it
+// was: the code under test must not read it after such a select.
 int CScriptedSocketApi::TableSelect(int nfds, SOCKSET* pRead, SOCKSET* pWrite, SOCKSET* pExcept,
                                     const timeval* pTimeout)
 {
@@ -478,10 +480,7 @@ int CScriptedSocketApi::TableSelect(int nfds, SOCKSET* pRead, SOCKSET* pWrite, S
     if (p->Enter(CALL_SELECT, hFirst, &nError))
     {
         if (nError == 0)
-        {
-            SysSetSocketError(0);
             return 0; // a scripted time-out
-        }
         return Fail(nError);
     }
     SOCKSET* sets[3] = {pRead, pWrite, pExcept};
@@ -543,21 +542,14 @@ int CScriptedSocketApi::TableSelect(int nfds, SOCKSET* pRead, SOCKSET* pWrite, S
             }
             if (pExcept)
                 pExcept->fd_count = 0;
-            SysSetSocketError(0);
             return nReady;
         }
         if (bNoWait || bTimeoutMode)
-        {
-            SysSetSocketError(0);
             return 0;
-        }
         if (!pTimeout)
             p->cvChanged.wait(lock);
         else if (p->cvChanged.wait_until(lock, deadline) == std::cv_status::timeout)
-        {
-            SysSetSocketError(0);
             return 0;
-        }
     }
 }
 

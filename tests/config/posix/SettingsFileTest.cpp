@@ -146,7 +146,7 @@ TEST_F(SettingsFile, LoadingCreatesNoFileAndTheFirstWriteCreatesPrivateFolderAnd
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     ASSERT_EQ(stat((strScratch + "new/folder/tollgate.reg").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_FALSE(fs::exists(strScratch + "new/folder/tollgate.reg.new"));
+    EXPECT_FALSE(fs::exists(strScratch + "new/folder/tollgate.reg.new-" + std::to_string(getpid())));
     EXPECT_FALSE(IsFirstRun());
 }
 
@@ -241,7 +241,8 @@ TEST_F(SettingsFile, ASaveThatCannotWriteLeavesTheOldFileIntact)
     const std::string strOld = ReadFile(strStore);
 
     // Something in the way of the new file.
-    fs::create_directory(strStore + ".new");
+    const std::string strNew = strStore + ".new-" + std::to_string(getpid());
+    fs::create_directory(strNew);
     SSettings s;
     s.strLogFolder = "changed";
     ::testing::internal::CaptureStderr();
@@ -249,7 +250,7 @@ TEST_F(SettingsFile, ASaveThatCannotWriteLeavesTheOldFileIntact)
     std::string strErr = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(strErr.find("left as it was"), std::string::npos) << strErr;
     EXPECT_EQ(ReadFile(strStore), strOld);
-    fs::remove(strStore + ".new");
+    fs::remove(strNew);
 
     // A disk that fills up in the middle of the write: a child process whose file size limit
     // is smaller than the new file. The write fails half-way (EFBIG, as ENOSPC would).
@@ -270,7 +271,7 @@ TEST_F(SettingsFile, ASaveThatCannotWriteLeavesTheOldFileIntact)
     ASSERT_TRUE(WIFEXITED(nStatus));
     EXPECT_EQ(WEXITSTATUS(nStatus), 0) << "the save must report its failure";
     EXPECT_EQ(ReadFile(strStore), strOld);
-    EXPECT_FALSE(fs::exists(strStore + ".new")) << "the half-written file is removed";
+    EXPECT_FALSE(fs::exists(strStore + ".new-" + std::to_string(pid))) << "the half-written file is removed";
 
     SSettings loaded;
     EXPECT_EQ(LoadCapturing(loaded), "");
@@ -307,4 +308,41 @@ TEST_F(SettingsFile, AStoreFileThatIsALinkStaysALink)
     SSettings loaded;
     EXPECT_EQ(LoadCapturing(loaded), "");
     EXPECT_EQ(loaded.bAutoStart, 0);
+}
+
+// A file that cannot be opened now (out of descriptors here; an I/O error or a missing permission
+// alike) is not a bad file: the run takes the defaults and the file stays where it is, untouched.
+TEST_F(SettingsFile, AFileThatCannotBeOpenedNowIsLeftAlone)
+{
+    SaveFixtureRecord();
+    const std::string strOld = ReadFile(strStore);
+    rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit low = {3, old.rlim_max};
+    ::testing::internal::CaptureStderr();
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    SETTINGSKEY hKey = OpenSettingsKey();
+    setrlimit(RLIMIT_NOFILE, &old);
+    int32_t nValue = 5;
+    WriteSettingsValue(hKey, "Connection Limit", SETTINGS_TYPE_BINARY, &nValue, 4);
+    CloseSettingsKey(hKey);
+    std::string strErr = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(hKey, nullptr);
+    EXPECT_NE(strErr.find("left as it is"), std::string::npos) << strErr;
+    EXPECT_EQ(ReadFile(strStore), strOld);
+    EXPECT_FALSE(fs::exists(strStore + ".bad-1"));
+}
+
+// Another program saving at the same moment has its own new file: this save neither truncates
+// nor takes it.
+TEST_F(SettingsFile, ASaveLeavesAnotherSaversNewFileAlone)
+{
+    SaveFixtureRecord();
+    const std::string strOther = strStore + ".new";
+    WriteFile(strOther, "another saver's half-written text");
+    SSettings s;
+    s.strLogFolder = "changed";
+    ASSERT_TRUE(SaveSettings(s));
+    EXPECT_EQ(ReadFile(strOther), "another saver's half-written text");
+    EXPECT_NE(ReadFile(strStore).find("changed"), std::string::npos);
 }

@@ -1,0 +1,18 @@
+// HeadlessStore.h: the settings store as the headless proxy keeps it.
+//
+// On Linux the store is a file the user edits by hand, so the program writes it with a comment
+// above every value saying what it means and how it is written. The first start (no file yet)
+// writes every default, with the headless default service address 127.0.0.1:1080, and the
+// first-run marker. On Windows the store is the registry key the desktop program uses, whose
+// defaults are left as they are.
+#pragma once
+
+#include "foundation/CharArray.h"
+
+// Whether the store holds any settings yet (Windows: always true).
+bool SettingsStoreExists();
+// Saves g_settings and nConnectionLimit; on Linux in the commented form. False (with the reason
+// on the standard error) when it could not be saved.
+bool SaveHeadlessSettings();
+// The text of a REGEDIT4 settings file with the comment lines of each known value put above it.
+void AddSettingComments(const char* pszText, CCArray& strOut);

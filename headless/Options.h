@@ -1,0 +1,53 @@
+// Options.h: the headless proxy's command line.
+//
+// Every option is checked, and the password read, before anything is loaded or written: a bad
+// value gets one line naming the option and the problem, and the program ends with exit code 2
+// having changed nothing. The settings options override the stored settings for this run;
+// --save writes them into the store as well.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "config/Settings.h"
+#include "foundation/Array.h"
+#include "foundation/CharArray.h"
+
+struct SHeadlessOptions
+{
+    SHeadlessOptions();
+
+    const char* pszConfig; // --config PATH; null: the default store
+    bool bStdinStop;       // --stdin-stop
+    bool bHelp;            // --help
+    bool bVersion;         // --version
+    bool bSave;            // --save
+
+    bool bListen; // --listen ADDR:PORT
+    sockaddr_in saListen;
+    CArraySimpleObj<IP_RANGE2, const IP_RANGE2&> arrAllow; // every --allow, each ordered first <= last
+    const char* pszUser;                                   // --user NAME; null when not given
+    const char* pszPasswordFile;                           // --password-file FILE; null: standard input
+    CCArray strPassword;                                   // read by ReadPassword
+    bool bNoSocks4;                                        // --no-socks4
+    bool bNoSocks5;                                        // --no-socks5
+    int32_t nLimit;                                        // --limit N; 0 when not given
+    const char* pszLogFolder;                              // --log-folder DIR
+    bool bNoLog;                                           // --no-log
+
+private:
+    SHeadlessOptions(const SHeadlessOptions&) = delete;
+    SHeadlessOptions& operator=(const SHeadlessOptions&) = delete;
+};
+
+// Parses and checks the command line. False with strError holding the one line to print.
+bool ParseOptions(int argc, char** argv, SHeadlessOptions& opt, CCArray& strError);
+// With --user: reads the password, the first line of --password-file or of pStdin. False with
+// strError when it cannot be read or does not fit the store (1 to 32 characters).
+bool ReadPassword(SHeadlessOptions& opt, FILE* pStdin, CCArray& strError);
+// Puts the settings options into the record and the connection limit.
+void ApplyOptions(const SHeadlessOptions& opt, SSettings& settings);
+// True when any option changes a setting.
+bool HasSettingOptions(const SHeadlessOptions& opt);
+
+void PrintUsage(FILE* pOut);

@@ -1,0 +1,15 @@
+// HeadlessStore.cpp (Windows): the registry key needs no comments, and keeps its own defaults.
+#include "headless/HeadlessStore.h"
+
+#include "config/Settings.h"
+#include "config/SettingsStore.h"
+
+bool SettingsStoreExists()
+{
+    return true;
+}
+
+bool SaveHeadlessSettings()
+{
+    return SaveSettings(g_settings);
+}
