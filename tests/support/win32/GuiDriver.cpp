@@ -1,0 +1,203 @@
+// GuiDriver.cpp: finding, reading and pressing the dialogs of the test's main thread.
+#include "tests/support/win32/GuiDriver.h"
+
+#include <commctrl.h>
+#include <prsht.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace gui
+{
+namespace
+{
+DWORD g_dwDialogThread = 0;
+// A message-only window of the dialog thread that runs functions sent to it.
+HWND g_hRunner = nullptr;
+const UINT WM_RUNFUNCTION = WM_APP + 7;
+
+LRESULT CALLBACK RunnerProc(HWND hwnd, UINT nMsg, WPARAM wParam, LPARAM lParam)
+{
+    if (nMsg == WM_RUNFUNCTION)
+    {
+        (*reinterpret_cast<const std::function<void()>*>(lParam))();
+        return 0;
+    }
+    return DefWindowProcA(hwnd, nMsg, wParam, lParam);
+}
+
+// The static controls a message box is built from: its text and its icon.
+const int nMessageBoxText = 0xFFFF;
+const int nMessageBoxIcon = 0x0440;
+
+struct SFind
+{
+    const char* pszTitle;
+    HWND hFound;
+};
+
+BOOL CALLBACK FindDialog(HWND hwnd, LPARAM lParam)
+{
+    SFind* pFind = reinterpret_cast<SFind*>(lParam);
+    char szClass[32];
+    if (!IsWindowVisible(hwnd) || GetClassNameA(hwnd, szClass, sizeof(szClass)) == 0 ||
+        strcmp(szClass, "#32770") != 0 || GetText(hwnd) != pFind->pszTitle)
+        return TRUE;
+    pFind->hFound = hwnd;
+    return FALSE;
+}
+
+BOOL CALLBACK CollectWindows(HWND hwnd, LPARAM lParam)
+{
+    if (IsWindowVisible(hwnd))
+        reinterpret_cast<std::vector<HWND>*>(lParam)->push_back(hwnd);
+    return TRUE;
+}
+
+// Ends whatever the dialog thread still shows: message boxes and dialogs by Cancel (or OK for a
+// box that has no Cancel), property sheets by their Cancel button.
+void CancelEverything()
+{
+    std::vector<HWND> windows;
+    EnumThreadWindows(g_dwDialogThread, CollectWindows, reinterpret_cast<LPARAM>(&windows));
+    for (HWND hwnd : windows)
+    {
+        if (PropSheet_GetCurrentPageHwnd(hwnd) != nullptr)
+            PostMessageA(hwnd, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
+        else if (GetDlgItem(hwnd, IDCANCEL) != nullptr || GetDlgItem(hwnd, IDOK) == nullptr)
+            PostMessageA(hwnd, WM_COMMAND, IDCANCEL, 0);
+        else
+            PostMessageA(hwnd, WM_COMMAND, IDOK, 0);
+    }
+}
+} // namespace
+
+DWORD DialogThread()
+{
+    return g_dwDialogThread;
+}
+
+INT_PTR RunDriven(const std::function<INT_PTR()>& pfnRun, const std::function<void()>& pfnDrive)
+{
+    g_dwDialogThread = GetCurrentThreadId();
+    if (g_hRunner == nullptr)
+    {
+        WNDCLASSA wc;
+        memset(&wc, 0, sizeof(wc));
+        wc.lpfnWndProc = RunnerProc;
+        wc.hInstance = GetModuleHandleA(nullptr);
+        wc.lpszClassName = "TgTestRunner";
+        RegisterClassA(&wc);
+        g_hRunner = CreateWindowA("TgTestRunner", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+    }
+    std::atomic<bool> bRunEnded(false);
+    std::thread driver([&] {
+        pfnDrive();
+        // Anything the script left open is cancelled until the dialog thread is back.
+        for (int i = 0; i < 200 && !bRunEnded.load(); i++)
+        {
+            CancelEverything();
+            Sleep(50);
+        }
+    });
+    INT_PTR nResult = pfnRun();
+    bRunEnded = true;
+    driver.join();
+    return nResult;
+}
+
+void RunOnDialogThread(const std::function<void()>& pfn)
+{
+    SendMessageA(g_hRunner, WM_RUNFUNCTION, 0, reinterpret_cast<LPARAM>(&pfn));
+}
+
+HWND WaitForDialog(const char* pszTitle, int nTimeoutMs)
+{
+    SFind find = {pszTitle, nullptr};
+    WaitUntil(
+        [&] {
+            EnumThreadWindows(g_dwDialogThread, FindDialog, reinterpret_cast<LPARAM>(&find));
+            return find.hFound != nullptr;
+        },
+        nTimeoutMs);
+    return find.hFound;
+}
+
+bool WaitGone(HWND hwnd, int nTimeoutMs)
+{
+    return WaitUntil([&] { return GetWindowThreadProcessId(hwnd, nullptr) == 0; }, nTimeoutMs);
+}
+
+bool WaitUntil(const std::function<bool()>& pfnCondition, int nTimeoutMs)
+{
+    DWORD dwStart = GetTickCount();
+    for (;;)
+    {
+        if (pfnCondition())
+            return true;
+        if ((int)(GetTickCount() - dwStart) >= nTimeoutMs)
+            return false;
+        Sleep(10);
+    }
+}
+
+std::string GetText(HWND hwnd)
+{
+    char szText[1024];
+    szText[0] = 0;
+    SendMessageA(hwnd, WM_GETTEXT, sizeof(szText), reinterpret_cast<LPARAM>(szText));
+    return szText;
+}
+
+std::string GetItemText(HWND hDlg, int nId)
+{
+    return GetText(GetDlgItem(hDlg, nId));
+}
+
+void SetItemText(HWND hDlg, int nId, const char* pszText)
+{
+    SendMessageA(GetDlgItem(hDlg, nId), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(pszText));
+}
+
+void Click(HWND hDlg, int nId)
+{
+    PostMessageA(GetDlgItem(hDlg, nId), BM_CLICK, 0, 0);
+}
+
+HWND FocusWindow()
+{
+    GUITHREADINFO info;
+    memset(&info, 0, sizeof(info));
+    info.cbSize = sizeof(info);
+    return GetGUIThreadInfo(g_dwDialogThread, &info) ? info.hwndFocus : nullptr;
+}
+
+bool HasFocus(HWND hDlg, int nId)
+{
+    HWND hControl = GetDlgItem(hDlg, nId);
+    HWND hFocus = FocusWindow();
+    return hControl != nullptr && (hFocus == hControl || IsChild(hControl, hFocus));
+}
+
+SMessageBox AnswerMessageBox(const char* pszCaption, int nButton, int nTimeoutMs)
+{
+    SMessageBox box;
+    box.hwnd = WaitForDialog(pszCaption, nTimeoutMs);
+    box.hIcon = nullptr;
+    if (box.hwnd == nullptr)
+        return box;
+    box.strCaption = GetText(box.hwnd);
+    box.strText = GetItemText(box.hwnd, nMessageBoxText);
+    box.hIcon = reinterpret_cast<HICON>(SendDlgItemMessageA(box.hwnd, nMessageBoxIcon, STM_GETICON, 0, 0));
+    PostMessageA(box.hwnd, WM_COMMAND, nButton, 0);
+    WaitGone(box.hwnd);
+    return box;
+}
+
+HWND CurrentPage(HWND hSheet)
+{
+    return PropSheet_GetCurrentPageHwnd(hSheet);
+}
+} // namespace gui
