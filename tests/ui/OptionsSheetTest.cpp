@@ -4,6 +4,7 @@
 
 #include <commctrl.h>
 #include <prsht.h>
+#include <shlobj.h>
 
 #include <gtest/gtest.h>
 
@@ -263,5 +264,26 @@ TEST_F(OptionsWhileRunning, AppliedRangesAdmitTheNextClient)
     ConnectClient(admitted);
     ASSERT_TRUE(admitted.Send(ByteString({5, 1, 0})));
     EXPECT_EQ("05 00", HexOf(admitted.Receive(2)));
+}
+// The "..." button opens the folder chooser; the folder picked there becomes the log folder.
+TEST(OptionsSheet, BrowseButtonPutsTheChosenFolderIntoTheLogFolder)
+{
+    ResetOptions();
+    g_settings.bLog = 1;
+    g_settings.strLogFolder = "C:\\windows";
+    INT_PTR nResult = RunSheet([](HWND hSheet) {
+        HWND hPage = gui::CurrentPage(hSheet);
+        gui::Click(hPage, IDC_BROWSE);
+        HWND hBrowser = gui::WaitForDialog("Browse for Folder");
+        ASSERT_NE(nullptr, hBrowser);
+        SendMessageA(hBrowser, BFFM_SETSELECTIONA, TRUE, (LPARAM) "C:\\users");
+        PostMessageA(hBrowser, WM_COMMAND, IDOK, 0);
+        EXPECT_TRUE(gui::WaitGone(hBrowser));
+        EXPECT_TRUE(gui::WaitUntil([&] { return gui::GetItemText(hPage, IDC_LOG_FOLDER) == "C:\\users"; }))
+            << gui::GetItemText(hPage, IDC_LOG_FOLDER);
+        PressOk(hSheet);
+    });
+    EXPECT_EQ(1, nResult);
+    EXPECT_STREQ("C:\\users", g_settings.strLogFolder.GetString());
 }
 } // namespace
