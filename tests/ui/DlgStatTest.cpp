@@ -69,6 +69,7 @@ TEST(DlgStat, StoppedServerGreysEverythingButClose)
         EXPECT_EQ("", gui::GetItemText(hDlg, IDC_STARTED));
         EXPECT_EQ("", gui::GetItemText(hDlg, IDC_ACTIVE));
         EXPECT_EQ("", gui::GetItemText(hDlg, IDC_SRC_TCP));
+        EXPECT_TRUE(gui::SaveScreenshot(hDlg, "statistics-stopped"));
     });
     EXPECT_EQ(1, nResult);
 }
@@ -109,6 +110,7 @@ TEST_F(DlgStatRunning, ShowsCountsOpensLogAndSnapshotAndRestartsFromZero)
             EXPECT_EQ("0", gui::GetItemText(hDlg, IDC_DST_UDP));
             for (int nId : kGreyedWhenStopped)
                 EXPECT_TRUE(IsWindowEnabled(GetDlgItem(hDlg, nId))) << nId;
+            EXPECT_TRUE(gui::SaveScreenshot(hDlg, "statistics"));
 
             gui::Click(hDlg, IDC_SESSION_LOG);
             EXPECT_EQ(1u, textViewer.WaitForLines(1).size());

@@ -61,7 +61,8 @@ void PressToolButton(HWND hPage, int nId)
 }
 
 // Adds a range through the Add button and the range dialog; a zero last address stays blank.
-void AddRange(HWND hPage, DWORD dwFirst, DWORD dwLast)
+// With a name, the filled-in dialog is saved as a screenshot.
+void AddRange(HWND hPage, DWORD dwFirst, DWORD dwLast, const char* pszScreenshot = nullptr)
 {
     PressToolButton(hPage, IDC_ADD_RANGE);
     HWND hDlg = gui::WaitForDialog("Add new IP range");
@@ -69,6 +70,8 @@ void AddRange(HWND hPage, DWORD dwFirst, DWORD dwLast)
     SendDlgItemMessageA(hDlg, IDC_FIRST_IP, IPM_SETADDRESS, 0, dwFirst);
     if (dwLast != 0)
         SendDlgItemMessageA(hDlg, IDC_LAST_IP, IPM_SETADDRESS, 0, dwLast);
+    if (pszScreenshot != nullptr)
+        EXPECT_TRUE(gui::SaveScreenshot(hDlg, pszScreenshot));
     PostMessageA(hDlg, WM_COMMAND, IDOK, 0);
     EXPECT_TRUE(gui::WaitGone(hDlg));
 }
@@ -112,6 +115,7 @@ TEST(OptionsSheet, GeneralPageRefusesEveryBadValueThenApplies)
         EXPECT_EQ("1080", gui::GetItemText(hPage, IDC_PORT));
         EXPECT_EQ("100", gui::GetItemText(hPage, IDC_LIMIT));
         EXPECT_FALSE(IsWindowEnabled(GetDlgItem(hPage, IDC_LOG_FOLDER)));
+        EXPECT_TRUE(gui::SaveScreenshot(hSheet, "options-general"));
 
         gui::SetItemText(hPage, IDC_ADDRESS, "255.255.255.255");
         ExpectRefusal(hSheet, IDC_ADDRESS, "Service Address must be a plain IP address");
@@ -194,12 +198,13 @@ TEST(OptionsSheet, RangesAreStoredOrderedAndListedAsText)
         PostMessageA(hDlg, WM_COMMAND, IDCANCEL, 0);
         EXPECT_TRUE(gui::WaitGone(hDlg));
 
-        AddRange(hPage, MAKEIPADDRESS(10, 0, 0, 9), MAKEIPADDRESS(10, 0, 0, 1));
+        AddRange(hPage, MAKEIPADDRESS(10, 0, 0, 9), MAKEIPADDRESS(10, 0, 0, 1), "ip-range");
         AddRange(hPage, MAKEIPADDRESS(9, 0, 0, 1), 0);
         EXPECT_EQ((std::vector<std::string>{"10.0.0.1 - 10.0.0.9", "9.0.0.1"}), ListLines(hPage));
         // The line just added is selected, so Remove and Modify are enabled.
         EXPECT_TRUE(gui::WaitUntil(
             [&] { return IsWindowEnabled(GetDlgItem(GetDlgItem(hPage, IDC_RANGES_HEADER), IDC_MODIFY_RANGE)); }));
+        EXPECT_TRUE(gui::SaveScreenshot(hSheet, "options-access"));
         PressOk(hSheet);
     });
     EXPECT_EQ(1, nResult);

@@ -72,6 +72,13 @@ void CancelEverything()
             PostMessageA(hwnd, WM_COMMAND, IDOK, 0);
     }
 }
+std::string GetTestProgramFolder()
+{
+    char szPath[MAX_PATH];
+    GetModuleFileNameA(nullptr, szPath, sizeof(szPath));
+    std::string str(szPath);
+    return str.substr(0, str.rfind('\\') + 1);
+}
 } // namespace
 
 DWORD DialogThread()
@@ -194,6 +201,55 @@ SMessageBox AnswerMessageBox(const char* pszCaption, int nButton, int nTimeoutMs
     PostMessageA(box.hwnd, WM_COMMAND, nButton, 0);
     WaitGone(box.hwnd);
     return box;
+}
+
+bool SaveScreenshot(HWND hwnd, const char* pszName)
+{
+    // The window is painted through on its own thread before it is copied off the screen.
+    RunOnDialogThread([hwnd] { RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN); });
+    RECT rc;
+    if (!GetWindowRect(hwnd, &rc))
+        return false;
+    int nWidth = rc.right - rc.left, nHeight = rc.bottom - rc.top;
+    HDC hScreen = GetDC(nullptr);
+    HDC hMem = CreateCompatibleDC(hScreen);
+    BITMAPINFO bmi;
+    memset(&bmi, 0, sizeof(bmi));
+    bmi.bmiHeader.biSize = sizeof(bmi.bmiHeader);
+    bmi.bmiHeader.biWidth = nWidth;
+    bmi.bmiHeader.biHeight = nHeight;
+    bmi.bmiHeader.biPlanes = 1;
+    bmi.bmiHeader.biBitCount = 24;
+    void* pBits = nullptr;
+    HBITMAP hBitmap = CreateDIBSection(hScreen, &bmi, DIB_RGB_COLORS, &pBits, nullptr, 0);
+    bool bSaved = false;
+    if (hBitmap != nullptr)
+    {
+        HGDIOBJ hOld = SelectObject(hMem, hBitmap);
+        BitBlt(hMem, 0, 0, nWidth, nHeight, hScreen, rc.left, rc.top, SRCCOPY);
+        SelectObject(hMem, hOld);
+        GdiFlush();
+        std::string strFolder = GetTestProgramFolder() + "screenshots";
+        CreateDirectoryA(strFolder.c_str(), nullptr);
+        DWORD nImage = (DWORD)(((nWidth * 3 + 3) & ~3) * nHeight);
+        BITMAPFILEHEADER file;
+        memset(&file, 0, sizeof(file));
+        file.bfType = 0x4D42;
+        file.bfOffBits = sizeof(file) + sizeof(bmi.bmiHeader);
+        file.bfSize = file.bfOffBits + nImage;
+        HANDLE hFile = CreateFileA((strFolder + "\\" + pszName + ".bmp").c_str(), GENERIC_WRITE, 0, nullptr,
+                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD dw;
+        bSaved = hFile != INVALID_HANDLE_VALUE && WriteFile(hFile, &file, sizeof(file), &dw, nullptr) &&
+                 WriteFile(hFile, &bmi.bmiHeader, sizeof(bmi.bmiHeader), &dw, nullptr) &&
+                 WriteFile(hFile, pBits, nImage, &dw, nullptr);
+        if (hFile != INVALID_HANDLE_VALUE)
+            CloseHandle(hFile);
+        DeleteObject(hBitmap);
+    }
+    DeleteDC(hMem);
+    ReleaseDC(nullptr, hScreen);
+    return bSaved;
 }
 
 HWND CurrentPage(HWND hSheet)
