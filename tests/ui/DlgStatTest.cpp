@@ -14,21 +14,22 @@
 #include "resource.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/win32/FakeViewer.h"
-#include "tests/support/win32/GuiDriver.h"
+#include "tests/support/win32/DialogDriver.h"
 
 namespace
 {
-const int kGreyedWhenStopped[] = {IDC_STARTED_LABEL, IDC_STARTED,      IDC_CONNECTIONS_GROUP, IDC_ACTIVE_LABEL,
-                                  IDC_ACTIVE,        IDC_SNAPSHOT,     IDC_TRAFFIC_GROUP,     IDC_SOURCE_LABEL,
-                                  IDC_SRC_TCP_LABEL, IDC_SRC_TCP,      IDC_SRC_UDP_LABEL,     IDC_SRC_UDP,
-                                  IDC_DEST_LABEL,    IDC_DST_TCP_LABEL, IDC_DST_TCP,          IDC_DST_UDP_LABEL,
-                                  IDC_DST_UDP,       IDC_SESSION_LOG};
+const int kGreyedWhenStopped[] = {
+    IDC_STARTED_LABEL, IDC_STARTED,       IDC_CONNECTIONS_GROUP, IDC_ACTIVE_LABEL,  IDC_ACTIVE,
+    IDC_SNAPSHOT,      IDC_TRAFFIC_GROUP, IDC_SOURCE_LABEL,      IDC_SRC_TCP_LABEL, IDC_SRC_TCP,
+    IDC_SRC_UDP_LABEL, IDC_SRC_UDP,       IDC_DEST_LABEL,        IDC_DST_TCP_LABEL, IDC_DST_TCP,
+    IDC_DST_UDP_LABEL, IDC_DST_UDP,       IDC_SESSION_LOG};
 
 INT_PTR RunStatistics(const std::function<void(HWND hDlg)>& pfnDrive)
 {
     CDlgStat dlg(nullptr);
     return gui::RunDriven([&] { return dlg.DoModal(); },
-                          [&] {
+                          [&]
+                          {
                               HWND hDlg = gui::WaitForDialog("Statistics");
                               ASSERT_NE(nullptr, hDlg);
                               pfnDrive(hDlg);
@@ -62,15 +63,17 @@ size_t CountOf(const std::string& str, const std::string& strPart)
 TEST(DlgStat, StoppedServerGreysEverythingButClose)
 {
     ASSERT_EQ(0, g_server.tStarted);
-    INT_PTR nResult = RunStatistics([](HWND hDlg) {
-        for (int nId : kGreyedWhenStopped)
-            EXPECT_FALSE(IsWindowEnabled(GetDlgItem(hDlg, nId))) << nId;
-        EXPECT_TRUE(IsWindowEnabled(GetDlgItem(hDlg, IDOK)));
-        EXPECT_EQ("", gui::GetItemText(hDlg, IDC_STARTED));
-        EXPECT_EQ("", gui::GetItemText(hDlg, IDC_ACTIVE));
-        EXPECT_EQ("", gui::GetItemText(hDlg, IDC_SRC_TCP));
-        EXPECT_TRUE(gui::SaveScreenshot(hDlg, "statistics-stopped"));
-    });
+    INT_PTR nResult = RunStatistics(
+        [](HWND hDlg)
+        {
+            for (int nId : kGreyedWhenStopped)
+                EXPECT_FALSE(IsWindowEnabled(GetDlgItem(hDlg, nId))) << nId;
+            EXPECT_TRUE(IsWindowEnabled(GetDlgItem(hDlg, IDOK)));
+            EXPECT_EQ("", gui::ItemText(hDlg, IDC_STARTED));
+            EXPECT_EQ("", gui::ItemText(hDlg, IDC_ACTIVE));
+            EXPECT_EQ("", gui::ItemText(hDlg, IDC_SRC_TCP));
+            EXPECT_TRUE(gui::SaveScreenshot(hDlg, "statistics-stopped"));
+        });
     EXPECT_EQ(1, nResult);
 }
 
@@ -100,30 +103,35 @@ TEST_F(DlgStatRunning, ShowsCountsOpensLogAndSnapshotAndRestartsFromZero)
     textViewer.AddType(".html", "\"{viewer}\" html \"%1\"");
     std::vector<std::string> pages;
     {
-        RunStatistics([&](HWND hDlg) {
-            EXPECT_TRUE(gui::WaitUntil([&] { return gui::GetItemText(hDlg, IDC_ACTIVE) == "2"; }));
-            EXPECT_EQ(StartTimeText(), gui::GetItemText(hDlg, IDC_STARTED));
-            EXPECT_NE("", gui::GetItemText(hDlg, IDC_STARTED));
-            EXPECT_EQ("200", gui::GetItemText(hDlg, IDC_SRC_TCP));
-            EXPECT_EQ("200", gui::GetItemText(hDlg, IDC_DST_TCP));
-            EXPECT_EQ("0", gui::GetItemText(hDlg, IDC_SRC_UDP));
-            EXPECT_EQ("0", gui::GetItemText(hDlg, IDC_DST_UDP));
-            for (int nId : kGreyedWhenStopped)
-                EXPECT_TRUE(IsWindowEnabled(GetDlgItem(hDlg, nId))) << nId;
-            EXPECT_TRUE(gui::SaveScreenshot(hDlg, "statistics"));
+        RunStatistics(
+            [&](HWND hDlg)
+            {
+                EXPECT_TRUE(
+                    gui::WaitFor([&] { return gui::ItemText(hDlg, IDC_ACTIVE) == "2"; }, gui::kDialogWaitMs));
+                EXPECT_EQ(StartTimeText(), gui::ItemText(hDlg, IDC_STARTED));
+                EXPECT_NE("", gui::ItemText(hDlg, IDC_STARTED));
+                EXPECT_EQ("200", gui::ItemText(hDlg, IDC_SRC_TCP));
+                EXPECT_EQ("200", gui::ItemText(hDlg, IDC_DST_TCP));
+                EXPECT_EQ("0", gui::ItemText(hDlg, IDC_SRC_UDP));
+                EXPECT_EQ("0", gui::ItemText(hDlg, IDC_DST_UDP));
+                for (int nId : kGreyedWhenStopped)
+                    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(hDlg, nId))) << nId;
+                EXPECT_TRUE(gui::SaveScreenshot(hDlg, "statistics"));
 
-            gui::Click(hDlg, IDC_SESSION_LOG);
-            EXPECT_EQ(1u, textViewer.WaitForLines(1).size());
-            gui::Click(hDlg, IDC_SNAPSHOT);
-            pages = textViewer.WaitForLines(2);
+                gui::Click(hDlg, IDC_SESSION_LOG);
+                EXPECT_EQ(1u, textViewer.WaitForLines(1).size());
+                gui::Click(hDlg, IDC_SNAPSHOT);
+                pages = textViewer.WaitForLines(2);
 
-            // Restarted while the window is open: the counters start again from zero.
-            gui::RunOnDialogThread([] { RestartServer(); });
-            EXPECT_TRUE(gui::WaitUntil([&] { return gui::GetItemText(hDlg, IDC_SRC_TCP) == "0"; }));
-            EXPECT_EQ("0", gui::GetItemText(hDlg, IDC_DST_TCP));
-            EXPECT_EQ("0", gui::GetItemText(hDlg, IDC_ACTIVE));
-            EXPECT_TRUE(gui::WaitUntil([&] { return gui::GetItemText(hDlg, IDC_STARTED) == StartTimeText(); }));
-        });
+                // Restarted while the window is open: the counters start again from zero.
+                gui::RunOnDialogThread([] { RestartServer(); });
+                EXPECT_TRUE(gui::WaitFor([&] { return gui::ItemText(hDlg, IDC_SRC_TCP) == "0"; },
+                                         gui::kDialogWaitMs));
+                EXPECT_EQ("0", gui::ItemText(hDlg, IDC_DST_TCP));
+                EXPECT_EQ("0", gui::ItemText(hDlg, IDC_ACTIVE));
+                EXPECT_TRUE(gui::WaitFor([&] { return gui::ItemText(hDlg, IDC_STARTED) == StartTimeText(); },
+                                         gui::kDialogWaitMs));
+            });
     }
     ASSERT_EQ(2u, pages.size());
     EXPECT_EQ("\"" + CFakeViewer::ViewerPath() + "\" \"" + strLogPath + "\"", pages[0]);
@@ -142,12 +150,15 @@ TEST_F(DlgStatRunning, LoggingOffGreysOnlyTheSessionLogButton)
     Stop();
     g_settings.bLog = 0;
     ASSERT_EQ(FLOW_DONE, StartServer());
-    RunStatistics([](HWND hDlg) {
-        EXPECT_TRUE(gui::WaitUntil([&] { return gui::GetItemText(hDlg, IDC_ACTIVE) == "0"; }));
-        EXPECT_FALSE(IsWindowEnabled(GetDlgItem(hDlg, IDC_SESSION_LOG)));
-        EXPECT_TRUE(IsWindowEnabled(GetDlgItem(hDlg, IDC_SNAPSHOT)));
-        EXPECT_TRUE(IsWindowEnabled(GetDlgItem(hDlg, IDC_SRC_TCP)));
-    });
+    RunStatistics(
+        [](HWND hDlg)
+        {
+            EXPECT_TRUE(
+                gui::WaitFor([&] { return gui::ItemText(hDlg, IDC_ACTIVE) == "0"; }, gui::kDialogWaitMs));
+            EXPECT_FALSE(IsWindowEnabled(GetDlgItem(hDlg, IDC_SESSION_LOG)));
+            EXPECT_TRUE(IsWindowEnabled(GetDlgItem(hDlg, IDC_SNAPSHOT)));
+            EXPECT_TRUE(IsWindowEnabled(GetDlgItem(hDlg, IDC_SRC_TCP)));
+        });
     strLogPath.clear();
 }
 } // namespace

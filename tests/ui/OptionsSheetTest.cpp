@@ -12,7 +12,7 @@
 #include "engine/AccessRules.h"
 #include "resource.h"
 #include "tests/engine/EngineTestSupport.h"
-#include "tests/support/win32/GuiDriver.h"
+#include "tests/support/win32/DialogDriver.h"
 
 namespace
 {
@@ -22,7 +22,8 @@ INT_PTR RunSheet(const std::function<void(HWND hSheet)>& pfnDrive)
 {
     HWND hSheet = nullptr;
     return gui::RunDriven([&] { return RunOptionsSheet(nullptr, &hSheet); },
-                          [&] {
+                          [&]
+                          {
                               HWND hFound = gui::WaitForDialog("Options");
                               ASSERT_NE(nullptr, hFound);
                               EXPECT_EQ(hFound, hSheet);
@@ -47,7 +48,8 @@ void ExpectRefusal(HWND hSheet, int nFocusId, const char* pszText, LPCSTR pszIco
     HWND hPage = gui::CurrentPage(hSheet);
     if (nFocusId != 0)
     {
-        EXPECT_TRUE(gui::WaitUntil([&] { return gui::HasFocus(hPage, nFocusId); })) << pszText;
+        EXPECT_TRUE(gui::WaitFor([&] { return gui::HasFocus(hPage, nFocusId); }, gui::kDialogWaitMs))
+            << pszText;
     }
     EXPECT_TRUE(IsWindowVisible(hSheet));
 }
@@ -71,9 +73,11 @@ void AddRange(HWND hPage, DWORD dwFirst, DWORD dwLast, const char* pszScreenshot
     if (dwLast != 0)
         SendDlgItemMessageA(hDlg, IDC_LAST_IP, IPM_SETADDRESS, 0, dwLast);
     if (pszScreenshot != nullptr)
+    {
         EXPECT_TRUE(gui::SaveScreenshot(hDlg, pszScreenshot));
+    }
     PostMessageA(hDlg, WM_COMMAND, IDOK, 0);
-    EXPECT_TRUE(gui::WaitGone(hDlg));
+    EXPECT_TRUE(gui::WaitGone(hDlg, gui::kDialogWaitMs));
 }
 
 std::vector<std::string> ListLines(HWND hPage)
@@ -109,37 +113,43 @@ void ResetOptions()
 TEST(OptionsSheet, GeneralPageRefusesEveryBadValueThenApplies)
 {
     ResetOptions();
-    INT_PTR nResult = RunSheet([](HWND hSheet) {
-        HWND hPage = gui::CurrentPage(hSheet);
-        EXPECT_EQ("all (unassigned)", gui::GetItemText(hPage, IDC_ADDRESS));
-        EXPECT_EQ("1080", gui::GetItemText(hPage, IDC_PORT));
-        EXPECT_EQ("100", gui::GetItemText(hPage, IDC_LIMIT));
-        EXPECT_FALSE(IsWindowEnabled(GetDlgItem(hPage, IDC_LOG_FOLDER)));
-        EXPECT_TRUE(gui::SaveScreenshot(hSheet, "options-general"));
+    INT_PTR nResult = RunSheet(
+        [](HWND hSheet)
+        {
+            HWND hPage = gui::CurrentPage(hSheet);
+            EXPECT_EQ("all (unassigned)", gui::ItemText(hPage, IDC_ADDRESS));
+            EXPECT_EQ("1080", gui::ItemText(hPage, IDC_PORT));
+            EXPECT_EQ("100", gui::ItemText(hPage, IDC_LIMIT));
+            EXPECT_FALSE(IsWindowEnabled(GetDlgItem(hPage, IDC_LOG_FOLDER)));
+            EXPECT_TRUE(gui::SaveScreenshot(hSheet, "options-general"));
 
-        gui::SetItemText(hPage, IDC_ADDRESS, "255.255.255.255");
-        ExpectRefusal(hSheet, IDC_ADDRESS, "Service Address must be a plain IP address");
-        gui::SetItemText(hPage, IDC_ADDRESS, "127.0.0.1");
-        for (const char* pszPort : {"0", "65536", ""})
-        {
-            gui::SetItemText(hPage, IDC_PORT, pszPort);
-            ExpectRefusal(hSheet, IDC_PORT, "Service Port must be a number between 1 and 65535");
-        }
-        gui::SetItemText(hPage, IDC_PORT, "65535");
-        for (const char* pszLimit : {"0", ""})
-        {
-            gui::SetItemText(hPage, IDC_LIMIT, pszLimit);
-            ExpectRefusal(hSheet, IDC_LIMIT, "The value for the Simultaneous Connection Limit is invalid.");
-        }
-        gui::SetItemText(hPage, IDC_LIMIT, "10000");
-        ExpectRefusal(hSheet, IDC_LIMIT,
-                      "This version of Tollgate is designed to handle maximum 9999 simultaneous connections.",
-                      IDI_INFORMATION);
-        EXPECT_EQ("9999", gui::GetItemText(hPage, IDC_LIMIT));
-        PostMessageA(GetDlgItem(hPage, IDC_LOG), BM_CLICK, 0, 0);
-        EXPECT_TRUE(gui::WaitUntil([&] { return IsWindowEnabled(GetDlgItem(hPage, IDC_LOG_FOLDER)) != FALSE; }));
-        PressOk(hSheet);
-    });
+            gui::SetItemText(hPage, IDC_ADDRESS, "255.255.255.255");
+            ExpectRefusal(hSheet, IDC_ADDRESS, "Service Address must be a plain IP address");
+            gui::SetItemText(hPage, IDC_ADDRESS, "127.0.0.1");
+            for (const char* pszPort : {"0", "65536", ""})
+            {
+                gui::SetItemText(hPage, IDC_PORT, pszPort);
+                ExpectRefusal(hSheet, IDC_PORT, "Service Port must be a number between 1 and 65535");
+            }
+            gui::SetItemText(hPage, IDC_PORT, "65535");
+            for (const char* pszLimit : {"0", ""})
+            {
+                gui::SetItemText(hPage, IDC_LIMIT, pszLimit);
+                ExpectRefusal(hSheet, IDC_LIMIT,
+                              "The value for the Simultaneous Connection Limit is invalid.");
+            }
+            gui::SetItemText(hPage, IDC_LIMIT, "10000");
+            ExpectRefusal(
+                hSheet, IDC_LIMIT,
+                "This version of Tollgate is designed to handle maximum 9999 simultaneous connections.",
+                IDI_INFORMATION);
+            EXPECT_EQ("9999", gui::ItemText(hPage, IDC_LIMIT));
+            PostMessageA(GetDlgItem(hPage, IDC_LOG), BM_CLICK, 0, 0);
+            EXPECT_TRUE(gui::WaitFor([&]
+                                     { return IsWindowEnabled(GetDlgItem(hPage, IDC_LOG_FOLDER)) != FALSE; },
+                                     gui::kDialogWaitMs));
+            PressOk(hSheet);
+        });
     EXPECT_EQ(1, nResult);
     EXPECT_EQ(inet_addr("127.0.0.1"), g_settings.addrService.sin_addr.s_addr);
     EXPECT_EQ(65535, ntohs(g_settings.addrService.sin_port));
@@ -151,25 +161,29 @@ TEST(OptionsSheet, GeneralPageRefusesEveryBadValueThenApplies)
 TEST(OptionsSheet, AccessPageRefusesEmptyListAndCredentials)
 {
     ResetOptions();
-    INT_PTR nResult = RunSheet([](HWND hSheet) {
-        PostMessageA(hSheet, PSM_SETCURSEL, 1, 0);
-        ASSERT_TRUE(gui::WaitUntil([&] { return gui::GetText(gui::CurrentPage(hSheet)) == "Access Restrictions"; }));
-        HWND hPage = gui::CurrentPage(hSheet);
-        EXPECT_FALSE(IsWindowEnabled(GetDlgItem(hPage, IDC_RANGES)));
-        EXPECT_FALSE(IsWindowEnabled(GetDlgItem(hPage, IDC_USERID)));
+    INT_PTR nResult = RunSheet(
+        [](HWND hSheet)
+        {
+            PostMessageA(hSheet, PSM_SETCURSEL, 1, 0);
+            ASSERT_TRUE(gui::WaitFor(
+                [&] { return gui::WindowText(gui::CurrentPage(hSheet)) == "Access Restrictions"; },
+                gui::kDialogWaitMs));
+            HWND hPage = gui::CurrentPage(hSheet);
+            EXPECT_FALSE(IsWindowEnabled(GetDlgItem(hPage, IDC_RANGES)));
+            EXPECT_FALSE(IsWindowEnabled(GetDlgItem(hPage, IDC_USERID)));
 
-        PostMessageA(GetDlgItem(hPage, IDC_IP_FILTER), BM_CLICK, 0, 0);
-        ExpectRefusal(hSheet, 0, "Please specify at least 1 allowed IP address.");
-        EXPECT_TRUE(IsWindowEnabled(GetDlgItem(hPage, IDC_RANGES)));
-        PostMessageA(GetDlgItem(hPage, IDC_IP_FILTER), BM_CLICK, 0, 0);
+            PostMessageA(GetDlgItem(hPage, IDC_IP_FILTER), BM_CLICK, 0, 0);
+            ExpectRefusal(hSheet, 0, "Please specify at least 1 allowed IP address.");
+            EXPECT_TRUE(IsWindowEnabled(GetDlgItem(hPage, IDC_RANGES)));
+            PostMessageA(GetDlgItem(hPage, IDC_IP_FILTER), BM_CLICK, 0, 0);
 
-        PostMessageA(GetDlgItem(hPage, IDC_USER_AUTH), BM_CLICK, 0, 0);
-        ExpectRefusal(hSheet, IDC_USERID, "Username and Password must not be empty.");
-        gui::SetItemText(hPage, IDC_USERID, "alice");
-        ExpectRefusal(hSheet, IDC_PASSWORD, "Username and Password must not be empty.");
-        gui::SetItemText(hPage, IDC_PASSWORD, "secret");
-        PressOk(hSheet);
-    });
+            PostMessageA(GetDlgItem(hPage, IDC_USER_AUTH), BM_CLICK, 0, 0);
+            ExpectRefusal(hSheet, IDC_USERID, "Username and Password must not be empty.");
+            gui::SetItemText(hPage, IDC_USERID, "alice");
+            ExpectRefusal(hSheet, IDC_PASSWORD, "Username and Password must not be empty.");
+            gui::SetItemText(hPage, IDC_PASSWORD, "secret");
+            PressOk(hSheet);
+        });
     EXPECT_EQ(1, nResult);
     EXPECT_EQ(1, g_settings.bSocks5Auth);
     EXPECT_EQ(0, g_settings.bIpFilter);
@@ -180,33 +194,42 @@ TEST(OptionsSheet, AccessPageRefusesEmptyListAndCredentials)
 TEST(OptionsSheet, RangesAreStoredOrderedAndListedAsText)
 {
     ResetOptions();
-    INT_PTR nResult = RunSheet([](HWND hSheet) {
-        PostMessageA(hSheet, PSM_SETCURSEL, 1, 0);
-        ASSERT_TRUE(gui::WaitUntil([&] { return gui::GetText(gui::CurrentPage(hSheet)) == "Access Restrictions"; }));
-        HWND hPage = gui::CurrentPage(hSheet);
-        PostMessageA(GetDlgItem(hPage, IDC_IP_FILTER), BM_CLICK, 0, 0);
-        ASSERT_TRUE(gui::WaitUntil([&] { return IsWindowEnabled(GetDlgItem(hPage, IDC_RANGES)) != FALSE; }));
+    INT_PTR nResult = RunSheet(
+        [](HWND hSheet)
+        {
+            PostMessageA(hSheet, PSM_SETCURSEL, 1, 0);
+            ASSERT_TRUE(gui::WaitFor(
+                [&] { return gui::WindowText(gui::CurrentPage(hSheet)) == "Access Restrictions"; },
+                gui::kDialogWaitMs));
+            HWND hPage = gui::CurrentPage(hSheet);
+            PostMessageA(GetDlgItem(hPage, IDC_IP_FILTER), BM_CLICK, 0, 0);
+            ASSERT_TRUE(gui::WaitFor([&] { return IsWindowEnabled(GetDlgItem(hPage, IDC_RANGES)) != FALSE; },
+                                     gui::kDialogWaitMs));
 
-        // A blank first address is refused in the range dialog, which stays open.
-        PressToolButton(hPage, IDC_ADD_RANGE);
-        HWND hDlg = gui::WaitForDialog("Add new IP range");
-        ASSERT_NE(nullptr, hDlg);
-        PostMessageA(hDlg, WM_COMMAND, IDOK, 0);
-        gui::SMessageBox box = gui::AnswerMessageBox(kWarning);
-        EXPECT_EQ("You must specify plain IP addresses!", box.strText);
-        EXPECT_TRUE(gui::WaitUntil([&] { return gui::HasFocus(hDlg, IDC_FIRST_IP); }));
-        PostMessageA(hDlg, WM_COMMAND, IDCANCEL, 0);
-        EXPECT_TRUE(gui::WaitGone(hDlg));
+            // A blank first address is refused in the range dialog, which stays open.
+            PressToolButton(hPage, IDC_ADD_RANGE);
+            HWND hDlg = gui::WaitForDialog("Add new IP range");
+            ASSERT_NE(nullptr, hDlg);
+            PostMessageA(hDlg, WM_COMMAND, IDOK, 0);
+            gui::SMessageBox box = gui::AnswerMessageBox(kWarning);
+            EXPECT_EQ("You must specify plain IP addresses!", box.strText);
+            EXPECT_TRUE(gui::WaitFor([&] { return gui::HasFocus(hDlg, IDC_FIRST_IP); }, gui::kDialogWaitMs));
+            PostMessageA(hDlg, WM_COMMAND, IDCANCEL, 0);
+            EXPECT_TRUE(gui::WaitGone(hDlg, gui::kDialogWaitMs));
 
-        AddRange(hPage, MAKEIPADDRESS(10, 0, 0, 9), MAKEIPADDRESS(10, 0, 0, 1), "ip-range");
-        AddRange(hPage, MAKEIPADDRESS(9, 0, 0, 1), 0);
-        EXPECT_EQ((std::vector<std::string>{"10.0.0.1 - 10.0.0.9", "9.0.0.1"}), ListLines(hPage));
-        // The line just added is selected, so Remove and Modify are enabled.
-        EXPECT_TRUE(gui::WaitUntil(
-            [&] { return IsWindowEnabled(GetDlgItem(GetDlgItem(hPage, IDC_RANGES_HEADER), IDC_MODIFY_RANGE)); }));
-        EXPECT_TRUE(gui::SaveScreenshot(hSheet, "options-access"));
-        PressOk(hSheet);
-    });
+            AddRange(hPage, MAKEIPADDRESS(10, 0, 0, 9), MAKEIPADDRESS(10, 0, 0, 1), "ip-range");
+            AddRange(hPage, MAKEIPADDRESS(9, 0, 0, 1), 0);
+            EXPECT_EQ((std::vector<std::string>{"10.0.0.1 - 10.0.0.9", "9.0.0.1"}), ListLines(hPage));
+            // The line just added is selected, so Remove and Modify are enabled.
+            EXPECT_TRUE(gui::WaitFor(
+                [&] {
+                    return IsWindowEnabled(
+                        GetDlgItem(GetDlgItem(hPage, IDC_RANGES_HEADER), IDC_MODIFY_RANGE));
+                },
+                gui::kDialogWaitMs));
+            EXPECT_TRUE(gui::SaveScreenshot(hSheet, "options-access"));
+            PressOk(hSheet);
+        });
     EXPECT_EQ(1, nResult);
     EXPECT_EQ(1, g_settings.bIpFilter);
     ASSERT_EQ(2, g_settings.arrIpRanges.GetSize());
@@ -222,18 +245,22 @@ TEST(OptionsSheet, CancelAfterEditsChangesNothing)
     IP_RANGE2 range = {0x01020304, 0x01020304};
     ReplaceIpRanges(&range, 1);
     g_settings.bIpFilter = 1;
-    INT_PTR nResult = RunSheet([](HWND hSheet) {
-        gui::SetItemText(gui::CurrentPage(hSheet), IDC_PORT, "2000");
-        PostMessageA(hSheet, PSM_SETCURSEL, 1, 0);
-        ASSERT_TRUE(gui::WaitUntil([&] { return gui::GetText(gui::CurrentPage(hSheet)) == "Access Restrictions"; }));
-        HWND hPage = gui::CurrentPage(hSheet);
-        EXPECT_EQ((std::vector<std::string>{"1.2.3.4"}), ListLines(hPage));
-        AddRange(hPage, MAKEIPADDRESS(10, 0, 0, 1), 0);
-        SendDlgItemMessageA(hPage, IDC_RANGES, LB_SETCURSEL, 0, 0);
-        PressToolButton(hPage, IDC_REMOVE_RANGE);
-        EXPECT_TRUE(gui::WaitUntil([&] { return ListLines(hPage).size() == 1; }));
-        PostMessageA(hSheet, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
-    });
+    INT_PTR nResult = RunSheet(
+        [](HWND hSheet)
+        {
+            gui::SetItemText(gui::CurrentPage(hSheet), IDC_PORT, "2000");
+            PostMessageA(hSheet, PSM_SETCURSEL, 1, 0);
+            ASSERT_TRUE(gui::WaitFor(
+                [&] { return gui::WindowText(gui::CurrentPage(hSheet)) == "Access Restrictions"; },
+                gui::kDialogWaitMs));
+            HWND hPage = gui::CurrentPage(hSheet);
+            EXPECT_EQ((std::vector<std::string>{"1.2.3.4"}), ListLines(hPage));
+            AddRange(hPage, MAKEIPADDRESS(10, 0, 0, 1), 0);
+            SendDlgItemMessageA(hPage, IDC_RANGES, LB_SETCURSEL, 0, 0);
+            PressToolButton(hPage, IDC_REMOVE_RANGE);
+            EXPECT_TRUE(gui::WaitFor([&] { return ListLines(hPage).size() == 1; }, gui::kDialogWaitMs));
+            PostMessageA(hSheet, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
+        });
     EXPECT_NE(1, nResult);
     EXPECT_EQ(1080, ntohs(g_settings.addrService.sin_port));
     ASSERT_EQ(1, g_settings.arrIpRanges.GetSize());
@@ -258,12 +285,16 @@ TEST_F(OptionsWhileRunning, AppliedRangesAdmitTheNextClient)
     EXPECT_TRUE(refused.WaitClosed(WAIT_MS, &strReceived));
     EXPECT_EQ("", strReceived);
 
-    INT_PTR nResult = RunSheet([](HWND hSheet) {
-        PostMessageA(hSheet, PSM_SETCURSEL, 1, 0);
-        ASSERT_TRUE(gui::WaitUntil([&] { return gui::GetText(gui::CurrentPage(hSheet)) == "Access Restrictions"; }));
-        AddRange(gui::CurrentPage(hSheet), MAKEIPADDRESS(127, 0, 0, 1), 0);
-        PressOk(hSheet);
-    });
+    INT_PTR nResult = RunSheet(
+        [](HWND hSheet)
+        {
+            PostMessageA(hSheet, PSM_SETCURSEL, 1, 0);
+            ASSERT_TRUE(gui::WaitFor(
+                [&] { return gui::WindowText(gui::CurrentPage(hSheet)) == "Access Restrictions"; },
+                gui::kDialogWaitMs));
+            AddRange(gui::CurrentPage(hSheet), MAKEIPADDRESS(127, 0, 0, 1), 0);
+            PressOk(hSheet);
+        });
     ASSERT_EQ(1, nResult);
     CTestSocket admitted;
     ConnectClient(admitted);
@@ -276,18 +307,21 @@ TEST(OptionsSheet, BrowseButtonPutsTheChosenFolderIntoTheLogFolder)
     ResetOptions();
     g_settings.bLog = 1;
     g_settings.strLogFolder = "C:\\windows";
-    INT_PTR nResult = RunSheet([](HWND hSheet) {
-        HWND hPage = gui::CurrentPage(hSheet);
-        gui::Click(hPage, IDC_BROWSE);
-        HWND hBrowser = gui::WaitForDialog("Browse for Folder");
-        ASSERT_NE(nullptr, hBrowser);
-        SendMessageA(hBrowser, BFFM_SETSELECTIONA, TRUE, (LPARAM) "C:\\users");
-        PostMessageA(hBrowser, WM_COMMAND, IDOK, 0);
-        EXPECT_TRUE(gui::WaitGone(hBrowser));
-        EXPECT_TRUE(gui::WaitUntil([&] { return gui::GetItemText(hPage, IDC_LOG_FOLDER) == "C:\\users"; }))
-            << gui::GetItemText(hPage, IDC_LOG_FOLDER);
-        PressOk(hSheet);
-    });
+    INT_PTR nResult = RunSheet(
+        [](HWND hSheet)
+        {
+            HWND hPage = gui::CurrentPage(hSheet);
+            gui::Click(hPage, IDC_BROWSE);
+            HWND hBrowser = gui::WaitForDialog("Browse for Folder");
+            ASSERT_NE(nullptr, hBrowser);
+            SendMessageA(hBrowser, BFFM_SETSELECTIONA, TRUE, (LPARAM) "C:\\users");
+            PostMessageA(hBrowser, WM_COMMAND, IDOK, 0);
+            EXPECT_TRUE(gui::WaitGone(hBrowser, gui::kDialogWaitMs));
+            EXPECT_TRUE(gui::WaitFor([&] { return gui::ItemText(hPage, IDC_LOG_FOLDER) == "C:\\users"; },
+                                     gui::kDialogWaitMs))
+                << gui::ItemText(hPage, IDC_LOG_FOLDER);
+            PressOk(hSheet);
+        });
     EXPECT_EQ(1, nResult);
     EXPECT_STREQ("C:\\users", g_settings.strLogFolder.GetString());
 }

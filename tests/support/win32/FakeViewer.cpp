@@ -9,7 +9,8 @@ namespace
 void SetDefault(HKEY hRoot, const std::string& strKey, const std::string& strValue)
 {
     HKEY hKey;
-    if (RegCreateKeyExA(hRoot, strKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &hKey, nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExA(hRoot, strKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &hKey, nullptr) !=
+        ERROR_SUCCESS)
         return;
     RegSetValueExA(hKey, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(strValue.c_str()),
                    (DWORD)strValue.size() + 1);
@@ -83,7 +84,8 @@ void CFakeViewer::AddType(const char* pszType, const char* pszTemplate)
 
 void CFakeViewer::AddVerb(const char* pszVerb, const char* pszTemplate)
 {
-    SetDefault(HKEY_CLASSES_ROOT, types[0].strClass + "\\Shell\\" + pszVerb + "\\Command", Expand(pszTemplate));
+    SetDefault(HKEY_CLASSES_ROOT, types[0].strClass + "\\Shell\\" + pszVerb + "\\Command",
+               Expand(pszTemplate));
 }
 
 std::string CFakeViewer::Expand(const char* pszTemplate) const

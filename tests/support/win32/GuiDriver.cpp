@@ -1,259 +1,356 @@
-// GuiDriver.cpp: finding, reading and pressing the dialogs of the test's main thread.
+// GuiDriver.cpp: the GUI driver of the Windows tests.
 #include "tests/support/win32/GuiDriver.h"
 
-#include <commctrl.h>
-#include <prsht.h>
+#include <winsock2.h>
 
-#include <atomic>
+#include <cstdio>
 #include <cstring>
-#include <thread>
-#include <vector>
 
 namespace gui
 {
+const char szSettingsKey[] = "Software\\Kestrel Co\\Tollgate";
+
+bool WaitFor(const std::function<bool()>& condition, int nTimeoutMs)
+{
+    DWORD tStart = GetTickCount();
+    for (;;)
+    {
+        if (condition())
+            return true;
+        if ((int)(GetTickCount() - tStart) >= nTimeoutMs)
+            return false;
+        Sleep(20);
+    }
+}
+
+bool CProgram::Start(const std::string& strExe)
+{
+    STARTUPINFOA si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    std::string strCommand = "\"" + strExe + "\"";
+    if (!CreateProcessA(strExe.c_str(), &strCommand[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return false;
+    CloseHandle(pi.hThread);
+    hProcess = pi.hProcess;
+    nPid = pi.dwProcessId;
+    return true;
+}
+
+bool CProgram::WaitExit(int nTimeoutMs, DWORD* pnCode)
+{
+    if (!hProcess || WaitForSingleObject(hProcess, (DWORD)nTimeoutMs) != WAIT_OBJECT_0)
+        return false;
+    if (pnCode)
+        GetExitCodeProcess(hProcess, pnCode);
+    return true;
+}
+
+void CProgram::Kill()
+{
+    if (!hProcess)
+        return;
+    if (WaitForSingleObject(hProcess, 0) != WAIT_OBJECT_0)
+    {
+        TerminateProcess(hProcess, 9);
+        WaitForSingleObject(hProcess, 5000);
+    }
+    CloseHandle(hProcess);
+    hProcess = nullptr;
+}
+
 namespace
 {
-DWORD g_dwDialogThread = 0;
-// A message-only window of the dialog thread that runs functions sent to it.
-HWND g_hRunner = nullptr;
-const UINT WM_RUNFUNCTION = WM_APP + 7;
-
-LRESULT CALLBACK RunnerProc(HWND hwnd, UINT nMsg, WPARAM wParam, LPARAM lParam)
-{
-    if (nMsg == WM_RUNFUNCTION)
-    {
-        (*reinterpret_cast<const std::function<void()>*>(lParam))();
-        return 0;
-    }
-    return DefWindowProcA(hwnd, nMsg, wParam, lParam);
-}
-
-// The static controls a message box is built from: its text and its icon.
-const int nMessageBoxText = 0xFFFF;
-const int nMessageBoxIcon = 0x0440;
-
 struct SFind
 {
-    const char* pszTitle;
-    HWND hFound;
+    DWORD nPid;
+    const char* pszClass;
+    const char* pszCaption;
+    bool bVisibleOnly;
+    std::vector<HWND> found;
 };
 
-BOOL CALLBACK FindDialog(HWND hwnd, LPARAM lParam)
+BOOL CALLBACK CollectWindow(HWND hWnd, LPARAM lParam)
 {
-    SFind* pFind = reinterpret_cast<SFind*>(lParam);
-    char szClass[32];
-    if (!IsWindowVisible(hwnd) || GetClassNameA(hwnd, szClass, sizeof(szClass)) == 0 ||
-        strcmp(szClass, "#32770") != 0 || GetText(hwnd) != pFind->pszTitle)
+    SFind* pFind = (SFind*)lParam;
+    DWORD nPid = 0;
+    GetWindowThreadProcessId(hWnd, &nPid);
+    if (nPid != pFind->nPid || (pFind->bVisibleOnly && !IsWindowVisible(hWnd)))
         return TRUE;
-    pFind->hFound = hwnd;
-    return FALSE;
-}
-
-BOOL CALLBACK CollectWindows(HWND hwnd, LPARAM lParam)
-{
-    if (IsWindowVisible(hwnd))
-        reinterpret_cast<std::vector<HWND>*>(lParam)->push_back(hwnd);
+    char szClass[64];
+    if (pFind->pszClass && (!GetClassNameA(hWnd, szClass, sizeof(szClass)) || strcmp(szClass, pFind->pszClass)))
+        return TRUE;
+    if (pFind->pszCaption && WindowText(hWnd) != pFind->pszCaption)
+        return TRUE;
+    pFind->found.push_back(hWnd);
     return TRUE;
-}
-
-// Ends whatever the dialog thread still shows: message boxes and dialogs by Cancel (or OK for a
-// box that has no Cancel), property sheets by their Cancel button.
-void CancelEverything()
-{
-    std::vector<HWND> windows;
-    EnumThreadWindows(g_dwDialogThread, CollectWindows, reinterpret_cast<LPARAM>(&windows));
-    for (HWND hwnd : windows)
-    {
-        if (PropSheet_GetCurrentPageHwnd(hwnd) != nullptr)
-            PostMessageA(hwnd, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
-        else if (GetDlgItem(hwnd, IDCANCEL) != nullptr || GetDlgItem(hwnd, IDOK) == nullptr)
-            PostMessageA(hwnd, WM_COMMAND, IDCANCEL, 0);
-        else
-            PostMessageA(hwnd, WM_COMMAND, IDOK, 0);
-    }
-}
-std::string GetTestProgramFolder()
-{
-    char szPath[MAX_PATH];
-    GetModuleFileNameA(nullptr, szPath, sizeof(szPath));
-    std::string str(szPath);
-    return str.substr(0, str.rfind('\\') + 1);
 }
 } // namespace
 
-DWORD DialogThread()
+std::vector<HWND> FindWindows(DWORD nPid, const char* pszClass, const char* pszCaption, bool bVisibleOnly)
 {
-    return g_dwDialogThread;
+    SFind find = {nPid, pszClass, pszCaption, bVisibleOnly, {}};
+    EnumWindows(CollectWindow, (LPARAM)&find);
+    return find.found;
 }
 
-INT_PTR RunDriven(const std::function<INT_PTR()>& pfnRun, const std::function<void()>& pfnDrive)
+HWND WaitForWindow(DWORD nPid, const char* pszClass, const char* pszCaption, int nTimeoutMs, bool bVisibleOnly)
 {
-    g_dwDialogThread = GetCurrentThreadId();
-    if (g_hRunner == nullptr)
-    {
-        WNDCLASSA wc;
-        memset(&wc, 0, sizeof(wc));
-        wc.lpfnWndProc = RunnerProc;
-        wc.hInstance = GetModuleHandleA(nullptr);
-        wc.lpszClassName = "TgTestRunner";
-        RegisterClassA(&wc);
-        g_hRunner = CreateWindowA("TgTestRunner", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
-    }
-    std::atomic<bool> bRunEnded(false);
-    std::thread driver([&] {
-        pfnDrive();
-        // Anything the script left open is cancelled until the dialog thread is back.
-        for (int i = 0; i < 200 && !bRunEnded.load(); i++)
-        {
-            CancelEverything();
-            Sleep(50);
-        }
-    });
-    INT_PTR nResult = pfnRun();
-    bRunEnded = true;
-    driver.join();
-    return nResult;
-}
-
-void RunOnDialogThread(const std::function<void()>& pfn)
-{
-    SendMessageA(g_hRunner, WM_RUNFUNCTION, 0, reinterpret_cast<LPARAM>(&pfn));
-}
-
-HWND WaitForDialog(const char* pszTitle, int nTimeoutMs)
-{
-    SFind find = {pszTitle, nullptr};
-    WaitUntil(
+    HWND hFound = nullptr;
+    WaitFor(
         [&] {
-            EnumThreadWindows(g_dwDialogThread, FindDialog, reinterpret_cast<LPARAM>(&find));
-            return find.hFound != nullptr;
+            std::vector<HWND> found = FindWindows(nPid, pszClass, pszCaption, bVisibleOnly);
+            hFound = found.empty() ? nullptr : found[0];
+            return hFound != nullptr;
         },
         nTimeoutMs);
-    return find.hFound;
+    return hFound;
 }
 
-bool WaitGone(HWND hwnd, int nTimeoutMs)
+bool WaitGone(HWND hWnd, int nTimeoutMs)
 {
-    return WaitUntil([&] { return GetWindowThreadProcessId(hwnd, nullptr) == 0; }, nTimeoutMs);
+    // A destroyed window has no thread; a hidden one still has.
+    return WaitFor([&] { return GetWindowThreadProcessId(hWnd, nullptr) == 0; }, nTimeoutMs);
 }
 
-bool WaitUntil(const std::function<bool()>& pfnCondition, int nTimeoutMs)
+bool AppearsWithin(DWORD nPid, const char* pszClass, const char* pszCaption, int nTimeoutMs)
 {
-    DWORD dwStart = GetTickCount();
-    for (;;)
-    {
-        if (pfnCondition())
-            return true;
-        if ((int)(GetTickCount() - dwStart) >= nTimeoutMs)
-            return false;
-        Sleep(10);
-    }
+    return WaitForWindow(nPid, pszClass, pszCaption, nTimeoutMs) != nullptr;
 }
 
-std::string GetText(HWND hwnd)
+std::string WindowText(HWND hWnd)
 {
-    char szText[1024];
-    szText[0] = 0;
-    SendMessageA(hwnd, WM_GETTEXT, sizeof(szText), reinterpret_cast<LPARAM>(szText));
+    char szText[1024] = "";
+    DWORD_PTR nResult = 0;
+    SendMessageTimeoutA(hWnd, WM_GETTEXT, sizeof(szText), (LPARAM)szText, SMTO_ABORTIFHUNG, 2000, &nResult);
     return szText;
 }
 
-std::string GetItemText(HWND hDlg, int nId)
+std::string ItemText(HWND hDlg, int nId)
 {
-    return GetText(GetDlgItem(hDlg, nId));
+    HWND hItem = GetDlgItem(hDlg, nId);
+    return hItem ? WindowText(hItem) : std::string("<no control>");
 }
 
-void SetItemText(HWND hDlg, int nId, const char* pszText)
+HWND WaitForMessageBox(DWORD nPid, const char* pszCaption, int nTimeoutMs)
 {
-    SendMessageA(GetDlgItem(hDlg, nId), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(pszText));
+    HWND hFound = nullptr;
+    WaitFor(
+        [&] {
+            for (HWND hWnd : FindWindows(nPid, "#32770", pszCaption))
+                if (GetDlgItem(hWnd, 0xFFFF))
+                    hFound = hWnd;
+            return hFound != nullptr;
+        },
+        nTimeoutMs);
+    return hFound;
 }
 
-void Click(HWND hDlg, int nId)
+std::string MessageBoxText(HWND hBox)
 {
-    PostMessageA(GetDlgItem(hDlg, nId), BM_CLICK, 0, 0);
+    std::string strText = ItemText(hBox, 0xFFFF);
+    std::string strOut;
+    for (char ch : strText)
+        if (ch != '\r')
+            strOut += ch;
+    return strOut;
 }
 
-HWND FocusWindow()
+HWND FocusOf(HWND hWnd)
 {
-    GUITHREADINFO info;
-    memset(&info, 0, sizeof(info));
+    GUITHREADINFO info = {};
     info.cbSize = sizeof(info);
-    return GetGUIThreadInfo(g_dwDialogThread, &info) ? info.hwndFocus : nullptr;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(hWnd, nullptr), &info))
+        return nullptr;
+    return info.hwndFocus;
 }
 
-bool HasFocus(HWND hDlg, int nId)
+// ---------------------------------------------------------------------------------------------
+namespace
 {
-    HWND hControl = GetDlgItem(hDlg, nId);
-    HWND hFocus = FocusWindow();
-    return hControl != nullptr && (hFocus == hControl || IsChild(hControl, hFocus));
+void DeleteKeyTree(HKEY hParent, const char* pszKey)
+{
+    HKEY hKey;
+    if (RegOpenKeyExA(hParent, pszKey, 0, KEY_ALL_ACCESS, &hKey) != ERROR_SUCCESS)
+        return;
+    char szSub[256];
+    while (RegEnumKeyA(hKey, 0, szSub, sizeof(szSub)) == ERROR_SUCCESS)
+        DeleteKeyTree(hKey, szSub);
+    RegCloseKey(hKey);
+    RegDeleteKeyA(hParent, pszKey);
 }
 
-SMessageBox AnswerMessageBox(const char* pszCaption, int nButton, int nTimeoutMs)
+void SetValue(const char* pszName, DWORD nType, const void* pData, DWORD nSize)
 {
-    SMessageBox box;
-    box.hwnd = WaitForDialog(pszCaption, nTimeoutMs);
-    box.hIcon = nullptr;
-    if (box.hwnd == nullptr)
-        return box;
-    box.strCaption = GetText(box.hwnd);
-    box.strText = GetItemText(box.hwnd, nMessageBoxText);
-    box.hIcon = reinterpret_cast<HICON>(SendDlgItemMessageA(box.hwnd, nMessageBoxIcon, STM_GETICON, 0, 0));
-    PostMessageA(box.hwnd, WM_COMMAND, nButton, 0);
-    WaitGone(box.hwnd);
-    return box;
+    HKEY hKey;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, szSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr) !=
+        ERROR_SUCCESS)
+        return;
+    RegSetValueExA(hKey, pszName, 0, nType, (const BYTE*)pData, nSize);
+    RegCloseKey(hKey);
+}
+} // namespace
+
+void DeleteSettings()
+{
+    DeleteKeyTree(HKEY_CURRENT_USER, szSettingsKey);
 }
 
-bool SaveScreenshot(HWND hwnd, const char* pszName)
+void SetSettingBinary(const char* pszName, const void* pData, DWORD nSize)
 {
-    // The window is painted through on its own thread before it is copied off the screen.
-    RunOnDialogThread([hwnd] { RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN); });
-    RECT rc;
-    if (!GetWindowRect(hwnd, &rc))
+    SetValue(pszName, REG_BINARY, pData, nSize);
+}
+
+void SetSettingFlag(const char* pszName, uint32_t nValue)
+{
+    unsigned char bytes[4] = {(unsigned char)nValue, (unsigned char)(nValue >> 8), (unsigned char)(nValue >> 16),
+                              (unsigned char)(nValue >> 24)};
+    SetValue(pszName, REG_BINARY, bytes, 4);
+}
+
+void SetSettingString(const char* pszName, const std::string& strValue)
+{
+    SetValue(pszName, REG_SZ, strValue.c_str(), (DWORD)strValue.size() + 1);
+}
+
+void SetServiceAddress(const char* pszAddress, uint16_t nPort)
+{
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(nPort);
+    sa.sin_addr.s_addr = inet_addr(pszAddress);
+    SetSettingBinary("Service Address", &sa, sizeof(sa));
+}
+
+bool HasSetting(const char* pszName)
+{
+    HKEY hKey;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, szSettingsKey, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
         return false;
-    int nWidth = rc.right - rc.left, nHeight = rc.bottom - rc.top;
-    HDC hScreen = GetDC(nullptr);
-    HDC hMem = CreateCompatibleDC(hScreen);
-    BITMAPINFO bmi;
-    memset(&bmi, 0, sizeof(bmi));
-    bmi.bmiHeader.biSize = sizeof(bmi.bmiHeader);
-    bmi.bmiHeader.biWidth = nWidth;
-    bmi.bmiHeader.biHeight = nHeight;
-    bmi.bmiHeader.biPlanes = 1;
-    bmi.bmiHeader.biBitCount = 24;
-    void* pBits = nullptr;
-    HBITMAP hBitmap = CreateDIBSection(hScreen, &bmi, DIB_RGB_COLORS, &pBits, nullptr, 0);
-    bool bSaved = false;
-    if (hBitmap != nullptr)
-    {
-        HGDIOBJ hOld = SelectObject(hMem, hBitmap);
-        BitBlt(hMem, 0, 0, nWidth, nHeight, hScreen, rc.left, rc.top, SRCCOPY);
-        SelectObject(hMem, hOld);
-        GdiFlush();
-        std::string strFolder = GetTestProgramFolder() + "screenshots";
-        CreateDirectoryA(strFolder.c_str(), nullptr);
-        DWORD nImage = (DWORD)(((nWidth * 3 + 3) & ~3) * nHeight);
-        BITMAPFILEHEADER file;
-        memset(&file, 0, sizeof(file));
-        file.bfType = 0x4D42;
-        file.bfOffBits = sizeof(file) + sizeof(bmi.bmiHeader);
-        file.bfSize = file.bfOffBits + nImage;
-        HANDLE hFile = CreateFileA((strFolder + "\\" + pszName + ".bmp").c_str(), GENERIC_WRITE, 0, nullptr,
-                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        DWORD dw;
-        bSaved = hFile != INVALID_HANDLE_VALUE && WriteFile(hFile, &file, sizeof(file), &dw, nullptr) &&
-                 WriteFile(hFile, &bmi.bmiHeader, sizeof(bmi.bmiHeader), &dw, nullptr) &&
-                 WriteFile(hFile, pBits, nImage, &dw, nullptr);
-        if (hFile != INVALID_HANDLE_VALUE)
-            CloseHandle(hFile);
-        DeleteObject(hBitmap);
-    }
-    DeleteDC(hMem);
-    ReleaseDC(nullptr, hScreen);
-    return bSaved;
+    bool bFound = RegQueryValueExA(hKey, pszName, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    RegCloseKey(hKey);
+    return bFound;
 }
 
-HWND CurrentPage(HWND hSheet)
+// ---------------------------------------------------------------------------------------------
+namespace
 {
-    return PropSheet_GetCurrentPageHwnd(hSheet);
+struct SWinsock
+{
+    SWinsock()
+    {
+        WSADATA wsa;
+        WSAStartup(MAKEWORD(2, 2), &wsa);
+    }
+};
+
+void EnsureWinsock()
+{
+    static SWinsock winsock;
+}
+} // namespace
+
+uint16_t FreeLoopbackPort()
+{
+    EnsureWinsock();
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, (sockaddr*)&sa, sizeof(sa));
+    int nLen = sizeof(sa);
+    getsockname(s, (sockaddr*)&sa, &nLen);
+    closesocket(s);
+    return ntohs(sa.sin_port);
+}
+
+bool CanConnect(uint16_t nPort)
+{
+    EnsureWinsock();
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(nPort);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool bConnected = connect(s, (sockaddr*)&sa, sizeof(sa)) == 0;
+    closesocket(s);
+    return bConnected;
+}
+
+std::string MakeTempFolder(const char* pszPrefix)
+{
+    char szTemp[MAX_PATH];
+    GetTempPathA(sizeof(szTemp), szTemp);
+    for (int i = 0; i < 1000; ++i)
+    {
+        char szFolder[MAX_PATH];
+        snprintf(szFolder, sizeof(szFolder), "%s%s%lu-%d\\", szTemp, pszPrefix, GetCurrentProcessId(), i);
+        if (CreateDirectoryA(szFolder, nullptr))
+            return szFolder;
+    }
+    return std::string();
+}
+
+std::string ReadFileText(const std::string& strPath)
+{
+    std::string strText;
+    FILE* pFile = fopen(strPath.c_str(), "rb");
+    if (!pFile)
+        return strText;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof(buffer), pFile)) > 0)
+        strText.append(buffer, n);
+    fclose(pFile);
+    return strText;
+}
+
+std::string WindowsPath(const std::string& strUnixPath)
+{
+    std::string strPath = "Z:" + strUnixPath;
+    for (char& ch : strPath)
+        if (ch == '/')
+            ch = '\\';
+    return strPath;
+}
+
+std::string StartUnixShell(const std::string& strCommand)
+{
+    static int nRun = 0;
+    char szDone[128];
+    snprintf(szDone, sizeof(szDone), "/tmp/tg-gui-%lu-%d.done", GetCurrentProcessId(), ++nRun);
+    std::string strDoneWin = WindowsPath(szDone);
+    DeleteFileA(strDoneWin.c_str());
+
+    // The exit code appears under its final name in one step, so a reader never sees it half
+    // written.
+    std::string strScript = "(" + strCommand + "); echo $? > " + szDone + ".tmp; mv " + szDone + ".tmp " + szDone;
+    std::string strLine = "/bin/sh -c \"" + strScript + "\"";
+    STARTUPINFOA si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessA("/bin/sh", &strLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return std::string();
+    if (pi.hThread)
+        CloseHandle(pi.hThread);
+    if (pi.hProcess)
+        CloseHandle(pi.hProcess);
+    return strDoneWin;
+}
+
+int WaitUnixShell(const std::string& strDoneFile, int nTimeoutMs)
+{
+    if (strDoneFile.empty())
+        return -1;
+    if (!WaitFor([&] { return GetFileAttributesA(strDoneFile.c_str()) != INVALID_FILE_ATTRIBUTES; }, nTimeoutMs))
+        return -1;
+    std::string strCode = ReadFileText(strDoneFile);
+    DeleteFileA(strDoneFile.c_str());
+    return atoi(strCode.c_str());
+}
+
+int RunUnixShell(const std::string& strCommand, int nTimeoutMs)
+{
+    return WaitUnixShell(StartUnixShell(strCommand), nTimeoutMs);
 }
 } // namespace gui

@@ -1,61 +1,90 @@
-// GuiDriver.h: driving the program's dialogs from a second thread of the test process.
+// GuiDriver.h: drives a running Tollgate.exe from a test program in the same Wine prefix (or on
+// Windows): starting it, finding its windows by class and caption, reading their texts, writing
+// its settings key, and starting Linux helpers (curl, import) from inside Wine.
 //
-// A test runs its modal dialog (DoModal, RunOptionsSheet) on the main thread while a driver
-// thread finds the dialog's windows, types into them with WM_SETTEXT and presses buttons with
-// posted messages; posting matters wherever the press opens a message box, since a sent message
-// would wait until the box closes. When the driver ends, whatever is still open on the main
-// thread is cancelled, so a failed step never leaves the test waiting for ever.
+// Only messages whose pointers the system marshals between processes (WM_GETTEXT, WM_SETTEXT)
+// may carry pointers; everything else is ids and plain numbers.
 #pragma once
 
 #include <windows.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace gui
 {
-// Runs pfnRun on the calling thread and pfnDrive on a thread of its own; returns pfnRun's result.
-INT_PTR RunDriven(const std::function<INT_PTR()>& pfnRun, const std::function<void()>& pfnDrive);
+// Polls the condition every 20 ms until it holds or nTimeoutMs passed.
+bool WaitFor(const std::function<bool()>& condition, int nTimeoutMs);
 
-// The main (dialog) thread of the current RunDriven.
-DWORD DialogThread();
-// Runs pfn on the dialog thread (inside its modal loop) and returns when it has run.
-void RunOnDialogThread(const std::function<void()>& pfn);
-
-// A visible dialog-class window ("#32770": dialogs, sheets, message boxes) of the dialog thread
-// with this exact title; null after nTimeoutMs.
-HWND WaitForDialog(const char* pszTitle, int nTimeoutMs = 5000);
-// True once the window is gone (destroyed, not only hidden).
-bool WaitGone(HWND hwnd, int nTimeoutMs = 5000);
-// Polls pfnCondition every 10 ms until it holds; false after nTimeoutMs.
-bool WaitUntil(const std::function<bool()>& pfnCondition, int nTimeoutMs = 5000);
-
-std::string GetText(HWND hwnd);
-std::string GetItemText(HWND hDlg, int nId);
-void SetItemText(HWND hDlg, int nId, const char* pszText);
-// Posts a click of the button (BM_CLICK), which returns at once.
-void Click(HWND hDlg, int nId);
-// The dialog thread's focus window.
-HWND FocusWindow();
-// True when the focus is on the control or inside it (the edit of a combo box).
-bool HasFocus(HWND hDlg, int nId);
-
-// A message box as the user sees it.
-struct SMessageBox
+// A started program; the destructor ends it when it still runs.
+class CProgram
 {
-    HWND hwnd;
-    std::string strCaption;
-    std::string strText;
-    HICON hIcon; // compare with LoadIcon(nullptr, IDI_WARNING)...
+public:
+    CProgram() : hProcess(nullptr), nPid(0) {}
+    ~CProgram() { Kill(); }
+    bool Start(const std::string& strExe);
+    // True with the exit code once the program has ended within nTimeoutMs.
+    bool WaitExit(int nTimeoutMs, DWORD* pnCode);
+    void Kill();
+    DWORD Pid() const { return nPid; }
+
+private:
+    HANDLE hProcess;
+    DWORD nPid;
+    CProgram(const CProgram&) = delete;
+    CProgram& operator=(const CProgram&) = delete;
 };
-// Waits for a message box with this caption, reads it, presses its button nButton and waits
-// until it is gone. hwnd is null when no box appeared.
-SMessageBox AnswerMessageBox(const char* pszCaption, int nButton = IDOK, int nTimeoutMs = 5000);
 
-// Saves what the screen shows of the window as screenshots\<pszName>.bmp beside the test
-// program (no test compares pixels: fonts differ between machines). False when it failed.
-bool SaveScreenshot(HWND hwnd, const char* pszName);
+// Top-level windows of the process with the class (null: any) and the caption (null: any).
+std::vector<HWND> FindWindows(DWORD nPid, const char* pszClass, const char* pszCaption, bool bVisibleOnly = true);
+// The first such window that appears within nTimeoutMs, or null.
+HWND WaitForWindow(DWORD nPid, const char* pszClass, const char* pszCaption, int nTimeoutMs,
+                   bool bVisibleOnly = true);
+// True once the window is destroyed.
+bool WaitGone(HWND hWnd, int nTimeoutMs);
+// Whether a window of the process appears within nTimeoutMs (a negative check: waits it out).
+bool AppearsWithin(DWORD nPid, const char* pszClass, const char* pszCaption, int nTimeoutMs);
 
-// The property sheet's page on show.
-HWND CurrentPage(HWND hSheet);
+std::string WindowText(HWND hWnd);
+std::string ItemText(HWND hDlg, int nId);
+// A message box of the process with the caption (a dialog with the text control 0xFFFF, not
+// some other dialog of the same caption), or null after nTimeoutMs.
+HWND WaitForMessageBox(DWORD nPid, const char* pszCaption, int nTimeoutMs);
+// The text of a message box, with CR LF turned into LF.
+std::string MessageBoxText(HWND hBox);
+// The window that has the keyboard focus in the thread that owns hWnd.
+HWND FocusOf(HWND hWnd);
+
+// The program's settings key under HKEY_CURRENT_USER.
+extern const char szSettingsKey[];
+void DeleteSettings();
+void SetSettingBinary(const char* pszName, const void* pData, DWORD nSize);
+void SetSettingFlag(const char* pszName, uint32_t nValue);
+void SetSettingString(const char* pszName, const std::string& strValue);
+// "Service Address": IPv4 loopback and the port.
+void SetServiceAddress(const char* pszAddress, uint16_t nPort);
+bool HasSetting(const char* pszName);
+
+// A loopback port that was free a moment ago.
+uint16_t FreeLoopbackPort();
+// True when something accepts connections on 127.0.0.1:nPort.
+bool CanConnect(uint16_t nPort);
+
+// A fresh, empty folder under the temporary folder; its Windows path with a trailing backslash.
+std::string MakeTempFolder(const char* pszPrefix);
+std::string ReadFileText(const std::string& strPath);
+// The Windows path of a Linux path (drive Z: is the root under Wine).
+std::string WindowsPath(const std::string& strUnixPath);
+
+// Starts a Linux shell command line from inside Wine. Wine can start an ELF program but gives no
+// waitable handle for it, so the command writes its exit code to a file, whose Windows path this
+// returns (empty when the start failed). Wine splits the command line by the Windows rules, so
+// the command must not contain double quotes.
+std::string StartUnixShell(const std::string& strCommand);
+// The exit code of a started command, or -1 when it did not finish within nTimeoutMs.
+int WaitUnixShell(const std::string& strDoneFile, int nTimeoutMs);
+// Both at once.
+int RunUnixShell(const std::string& strCommand, int nTimeoutMs);
 } // namespace gui
