@@ -214,7 +214,10 @@ TEST_F(Shell, TrayMenuRunsTheChosenCommandAndExitEndsTheProgram)
     ASSERT_TRUE(hStat);
     EXPECT_TRUE(gui::WaitFor([&] { return gui::ItemText(hStat, IDC_ACTIVE) == "0"; }, nWait));
 
-    // Exit while the server runs and a window is open: the window closes and the program ends.
+    // The Options sheet on top of it, then Exit while the server runs and both are open: the
+    // windows close and the program ends.
+    PostMessageA(hMain, WM_COMMAND, IDM_OPTIONS, 0);
+    ASSERT_TRUE(WaitDialog("Options")) << Describe();
     PostMessageA(hMain, WM_COMMAND, IDM_EXIT, 0);
     DWORD nCode = 99;
     ASSERT_TRUE(program.WaitExit(nWait, &nCode));
