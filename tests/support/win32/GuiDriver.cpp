@@ -353,4 +353,78 @@ int RunUnixShell(const std::string& strCommand, int nTimeoutMs)
 {
     return WaitUnixShell(StartUnixShell(strCommand), nTimeoutMs);
 }
+bool SaveScreenshot(const RECT& rc, int nMargin, const std::string& strUnixPath)
+{
+    int nLeft = rc.left - nMargin < 0 ? 0 : rc.left - nMargin;
+    int nTop = rc.top - nMargin < 0 ? 0 : rc.top - nMargin;
+    char szGeometry[64];
+    snprintf(szGeometry, sizeof(szGeometry), "%ldx%ld+%d+%d", rc.right + nMargin - nLeft, rc.bottom + nMargin - nTop,
+             nLeft, nTop);
+    std::string strTemp = strUnixPath + ".tmp.png";
+    std::string strCommand = std::string("import -window root -crop ") + szGeometry + " +repage " + strTemp +
+                             " && mv " + strTemp + " " + strUnixPath;
+    DeleteFileA(WindowsPath(strUnixPath).c_str());
+    return RunUnixShell(strCommand, 20000) == 0 &&
+           GetFileAttributesA(WindowsPath(strUnixPath).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+RECT UnionOfWindows(const std::vector<HWND>& windows)
+{
+    RECT rcAll = {0, 0, 0, 0};
+    for (HWND hWnd : windows)
+    {
+        RECT rc;
+        GetWindowRect(hWnd, &rc);
+        UnionRect(&rcAll, &rcAll, &rc);
+    }
+    return rcAll;
+}
+// ---------------------------------------------------------------------------------------------
+const char CSlowWebServer::szPage[] = "first half, second half\n";
+
+CSlowWebServer::CSlowWebServer() : hListen(INVALID_SOCKET), nPort(0), bRelease(false)
+{
+    EnsureWinsock();
+    hListen = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(hListen, (sockaddr*)&sa, sizeof(sa));
+    int nLen = sizeof(sa);
+    getsockname(hListen, (sockaddr*)&sa, &nLen);
+    nPort = ntohs(sa.sin_port);
+    listen(hListen, 4);
+    worker = std::thread([this] { Serve(); });
+}
+
+CSlowWebServer::~CSlowWebServer()
+{
+    bRelease = true;
+    closesocket(hListen);
+    worker.join();
+}
+
+void CSlowWebServer::Serve()
+{
+    fd_set fds;
+    FD_ZERO(&fds);
+    FD_SET(hListen, &fds);
+    timeval tv = {20, 0};
+    if (select(0, &fds, nullptr, nullptr, &tv) != 1)
+        return;
+    SOCKET hClient = accept(hListen, nullptr, nullptr);
+    if (hClient == INVALID_SOCKET)
+        return;
+    char buffer[2048];
+    recv(hClient, buffer, sizeof(buffer), 0);
+    char szHead[256];
+    int nSplit = 12; // "first half, "
+    int nHead = snprintf(szHead, sizeof(szHead),
+                         "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n\r\n%.*s",
+                         (int)strlen(szPage), nSplit, szPage);
+    send(hClient, szHead, nHead, 0);
+    WaitFor([&] { return bRelease.load(); }, 20000);
+    send(hClient, szPage + nSplit, (int)strlen(szPage) - nSplit, 0);
+    closesocket(hClient);
+}
 } // namespace gui

@@ -6,11 +6,14 @@
 // may carry pointers; everything else is ids and plain numbers.
 #pragma once
 
+#include <winsock2.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace gui
@@ -87,4 +90,30 @@ std::string StartUnixShell(const std::string& strCommand);
 int WaitUnixShell(const std::string& strDoneFile, int nTimeoutMs);
 // Both at once.
 int RunUnixShell(const std::string& strCommand, int nTimeoutMs);
+// A loopback web server whose one page comes in two halves, the second only once the test lets
+// it go, so that a session through the proxy stays in its table while the test looks at it.
+// Every wait is bounded (20 s for the client, 20 s for the release).
+class CSlowWebServer
+{
+public:
+    CSlowWebServer();
+    ~CSlowWebServer();
+    void Release() { bRelease = true; }
+    uint16_t Port() const { return nPort; }
+    // The page as the client must receive it.
+    static const char szPage[];
+
+private:
+    void Serve();
+    SOCKET hListen;
+    uint16_t nPort;
+    std::atomic<bool> bRelease;
+    std::thread worker;
+};
+
+// Saves the screen's rectangle (grown by nMargin pixels on each side) as a PNG file at the Linux
+// path, with ImageMagick's import on the X display Wine draws on. True when the file exists.
+bool SaveScreenshot(const RECT& rc, int nMargin, const std::string& strUnixPath);
+// The union of the window rectangles.
+RECT UnionOfWindows(const std::vector<HWND>& windows);
 } // namespace gui

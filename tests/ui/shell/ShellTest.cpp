@@ -10,6 +10,7 @@
 #include <prsht.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -161,6 +162,9 @@ TEST_F(Shell, ServerCommandsFollowTheStateAndDoNothingWhenThereIsNothingToDo)
     EXPECT_EQ(1, LogFileCount());
     EXPECT_EQ(1, CountOf(gui::ReadFileText(LogFile(0)), "Server started"));
 
+    // The periodic refresh adds the icon again, which fails while it is still there: the tray
+    // must go on following the server afterwards.
+    PostMessageA(hMain, WM_TIMER, TRAY_TIMER_ID, 0);
     Command(IDM_STOP);
     EXPECT_EQ(HOOK_STOPPED, TrayState());
     EXPECT_FALSE(gui::CanConnect(nPort));
@@ -277,64 +281,82 @@ TEST_F(Shell, ListenerThatDiesShowsWentDownAndTheLogEndsWithIt)
     EXPECT_EQ(HOOK_STARTED, TrayState());
 }
 
-// ---------------------------------------------------------------------------------------------
-// A loopback web server whose one page comes in two halves: the second only once the test lets
-// it go, so that the session stays in the table while the test looks at it.
-class CSlowWebServer
+// Opens the Options sheet, lets the change act on the General page, and confirms with OK.
+HWND ConfirmOptions(DWORD nPid, HWND hMain, const std::function<void(HWND hGeneral)>& change)
 {
-public:
-    CSlowWebServer() : hListen(socket(AF_INET, SOCK_STREAM, 0)), bRelease(false)
-    {
-        sockaddr_in sa = {};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(hListen, (sockaddr*)&sa, sizeof(sa));
-        int nLen = sizeof(sa);
-        getsockname(hListen, (sockaddr*)&sa, &nLen);
-        nPort = ntohs(sa.sin_port);
-        listen(hListen, 4);
-        worker = std::thread([this] { Serve(); });
-    }
-    ~CSlowWebServer()
-    {
-        bRelease = true;
-        closesocket(hListen);
-        worker.join();
-    }
-    void Release() { bRelease = true; }
-    uint16_t nPort;
-    std::atomic<bool> bServed{false};
+    PostMessageA(hMain, WM_COMMAND, IDM_OPTIONS, 0);
+    HWND hSheet = gui::WaitForWindow(nPid, "#32770", "Options", nWait);
+    if (!hSheet)
+        return nullptr;
+    HWND hGeneral = (HWND)SendMessageA(hSheet, PSM_GETCURRENTPAGEHWND, 0, 0);
+    change(hGeneral);
+    PostMessageA(hSheet, PSM_PRESSBUTTON, PSBTN_OK, 0);
+    return hSheet;
+}
 
-private:
-    void Serve()
-    {
-        // Bounded: the select waits at most 20 s for the client, the hold at most 20 s.
-        fd_set fds;
-        FD_ZERO(&fds);
-        FD_SET(hListen, &fds);
-        timeval tv = {20, 0};
-        if (select(0, &fds, nullptr, nullptr, &tv) != 1)
-            return;
-        SOCKET hClient = accept(hListen, nullptr, nullptr);
-        if (hClient == INVALID_SOCKET)
-            return;
-        char buffer[2048];
-        recv(hClient, buffer, sizeof(buffer), 0);
-        const char szHead[] = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 24\r\n\r\nfirst half, ";
-        send(hClient, szHead, sizeof(szHead) - 1, 0);
-        gui::WaitFor([&] { return bRelease.load(); }, 20000);
-        send(hClient, "second half\n", 12, 0);
-        bServed = true;
-        closesocket(hClient);
-    }
-    SOCKET hListen;
-    std::atomic<bool> bRelease;
-    std::thread worker;
-};
+void SetItem(HWND hDlg, int nId, const std::string& strText)
+{
+    SendMessageA(GetDlgItem(hDlg, nId), WM_SETTEXT, 0, (LPARAM)strText.c_str());
+}
+
+TEST_F(Shell, OptionsAskForARestartOnlyWhenWhatTheRunningServerCapturedChanged)
+{
+    EnableLog();
+    ASSERT_TRUE(Launch(TOLLGATE_HOOK_EXE));
+    ASSERT_TRUE(WaitTrayState(HOOK_STARTED));
+    const char szQuestion[] = "The server must be restarted before the changes take effect.\n\n"
+                              "Do you want to restart the server now?";
+
+    // The limit is read at each use: no question.
+    HWND hSheet = ConfirmOptions(program.Pid(), hMain, [](HWND hGeneral) { SetItem(hGeneral, IDC_LIMIT, "50"); });
+    ASSERT_TRUE(gui::WaitGone(hSheet, nWait));
+    EXPECT_FALSE(gui::WaitForMessageBox(program.Pid(), "Tollgate", 1000));
+
+    // The same log folder in other letter case: no question.
+    std::string strUpper = strLogFolder;
+    for (char& ch : strUpper)
+        ch = (char)toupper((unsigned char)ch);
+    hSheet = ConfirmOptions(program.Pid(), hMain, [&](HWND hGeneral) { SetItem(hGeneral, IDC_LOG_FOLDER, strUpper); });
+    ASSERT_TRUE(gui::WaitGone(hSheet, nWait));
+    EXPECT_FALSE(gui::WaitForMessageBox(program.Pid(), "Tollgate", 1000));
+
+    // Another port: the question; No keeps the server on the old port, the new one is saved.
+    uint16_t nNewPort = gui::FreeLoopbackPort();
+    ConfirmOptions(program.Pid(), hMain,
+                   [&](HWND hGeneral) { SetItem(hGeneral, IDC_PORT, std::to_string(nNewPort)); });
+    HWND hBox = gui::WaitForMessageBox(program.Pid(), "Tollgate", nWait);
+    ASSERT_TRUE(hBox);
+    EXPECT_EQ(szQuestion, gui::MessageBoxText(hBox));
+    PostMessageA(hBox, WM_COMMAND, IDNO, 0);
+    ASSERT_TRUE(gui::WaitGone(hBox, nWait));
+    EXPECT_TRUE(gui::CanConnect(nPort));
+    EXPECT_EQ(1, LogFileCount());
+
+    // Logging switched off: the question again; Yes restarts on the new port, without a log.
+    ConfirmOptions(program.Pid(), hMain, [](HWND hGeneral) {
+        PostMessageA(GetDlgItem(hGeneral, IDC_LOG), BM_CLICK, 0, 0);
+        DWORD_PTR nResult;
+        SendMessageTimeoutA(hGeneral, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, nWait, &nResult);
+    });
+    hBox = gui::WaitForMessageBox(program.Pid(), "Tollgate", nWait);
+    ASSERT_TRUE(hBox);
+    PostMessageA(hBox, WM_COMMAND, IDYES, 0);
+    EXPECT_TRUE(gui::WaitFor([&] { return gui::CanConnect(nNewPort); }, nWait));
+    EXPECT_FALSE(gui::CanConnect(nPort));
+    EXPECT_TRUE(WaitTrayState(HOOK_STARTED));
+    EXPECT_NE(std::string::npos, LastLine(gui::ReadFileText(LogFile(0))).find("Server stopped"));
+    EXPECT_EQ(1, LogFileCount());
+
+    // While the server is stopped nothing is asked.
+    Command(IDM_STOP);
+    hSheet = ConfirmOptions(program.Pid(), hMain, [&](HWND hGeneral) { SetItem(hGeneral, IDC_PORT, std::to_string(nPort)); });
+    ASSERT_TRUE(gui::WaitGone(hSheet, nWait));
+    EXPECT_FALSE(gui::WaitForMessageBox(program.Pid(), "Tollgate", 1000));
+}
 
 TEST_F(Shell, CurlFetchesAPageThroughTheProgramAndStatisticsShowsTheSession)
 {
-    CSlowWebServer web;
+    gui::CSlowWebServer web;
     ASSERT_TRUE(Launch(TOLLGATE_EXE));
     ASSERT_TRUE(gui::WaitFor([&] { return gui::CanConnect(nPort); }, nWait));
 
@@ -342,7 +364,7 @@ TEST_F(Shell, CurlFetchesAPageThroughTheProgramAndStatisticsShowsTheSession)
     const std::string strOut = "/tmp/tg-shell-curl-" + std::to_string(GetCurrentProcessId()) + ".txt";
     std::string strDone = gui::StartUnixShell("curl -s --max-time 30 --socks5-hostname 127.0.0.1:" +
                                               std::to_string(nPort) + " http://localhost:" +
-                                              std::to_string(web.nPort) + "/page -o " + strOut);
+                                              std::to_string(web.Port()) + "/page -o " + strOut);
     ASSERT_FALSE(strDone.empty());
 
     PostMessageA(hMain, WM_COMMAND, IDM_STATISTICS, 0);
@@ -356,7 +378,7 @@ TEST_F(Shell, CurlFetchesAPageThroughTheProgramAndStatisticsShowsTheSession)
 
     web.Release();
     EXPECT_EQ(0, gui::WaitUnixShell(strDone, 30000));
-    EXPECT_EQ("first half, second half\n", gui::ReadFileText(gui::WindowsPath(strOut)));
+    EXPECT_EQ(gui::CSlowWebServer::szPage, gui::ReadFileText(gui::WindowsPath(strOut)));
     DeleteFileA(gui::WindowsPath(strOut).c_str());
     EXPECT_TRUE(gui::WaitFor([&] { return gui::ItemText(hStat, IDC_ACTIVE) == "0"; }, nWait));
 }
