@@ -1,0 +1,31 @@
+// SetupSupport.h: the uninstall entry of an older Tollgate, and paths for the setup tests.
+#pragma once
+
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+
+static const char OLDER_TOLLGATE_KEY[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tollgate";
+
+inline std::string WindowsPath(std::string strPath)
+{
+    std::replace(strPath.begin(), strPath.end(), '/', '\\');
+    return strPath;
+}
+
+// An older Tollgate's "UninstallString" of the given type and bytes.
+inline void SetOlderTollgate(DWORD nType, const void* pData, DWORD nSize)
+{
+    HKEY hKey = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, OLDER_TOLLGATE_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey,
+                        nullptr) != ERROR_SUCCESS)
+        return;
+    RegSetValueExA(hKey, "UninstallString", 0, nType, (const BYTE*)pData, nSize);
+    RegCloseKey(hKey);
+}
+
+inline void RemoveOlderTollgate()
+{
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, OLDER_TOLLGATE_KEY);
+}
