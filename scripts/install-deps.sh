@@ -9,6 +9,8 @@ want cmake ninja-build g++ googletest libgtest-dev python3 curl iproute2 procps
 if [ "${1:-}" != --native ]; then
     want clang libclang-rt-14-dev
     want g++-mingw-w64-i686 wine wine32:i386 wine64 xvfb xauth x11-utils fonts-wine
+    # The snapshot page is checked in a headless browser, opened from its file.
+    want chromium
 fi
 if [ "${TOLLGATE_BENCH_PEERS:-0}" = 1 ]; then want microsocks dante-server; fi
 

@@ -1,0 +1,168 @@
+// HtmlReport.cpp: the session-table snapshot page.
+#include "logging/HtmlReport.h"
+
+#include <cinttypes>
+#include <cstring>
+
+#include "config/Paths.h"
+#include "engine/SessionTable.h"
+#include "foundation/DiskFile.h"
+#include "foundation/TextHelpers.h"
+
+const char g_szReportHead[] =
+    "<HTML>\r\n<BODY>\r\n<TABLE WIDTH=\"780\" BORDER=\"1\">\r\n<TR><TD><b>Time</b></TD><TD><b>Version</b></TD>"
+    "<TD><b>User</b></TD><TD><b>Source</b></TD><TD><b>Destination</b></TD><TD><b>Status</b></TD></TR>\r\n";
+const char g_szReportTail[] = "</TABLE>\r\n</BODY>\r\n</HTML>";
+
+namespace
+{
+const char szEmptyCell[] = "&nbsp;";
+
+// The markup written around the cells of a row: before the first, between two, after the last.
+const char* const arrRowPieces[7] = {"<TR><TD>",  "</TD><TD>", "</TD><TD>",       "</TD><TD>",
+                                     "</TD><TD>", "</TD><TD>", "</TD></TR>\r\n"};
+
+bool IsAddress(const sockaddr_in& sa, unsigned char b)
+{
+    const unsigned char* pb = reinterpret_cast<const unsigned char*>(&sa.sin_addr);
+    return pb[0] == b && pb[1] == b && pb[2] == b && pb[3] == b;
+}
+
+// "a.b.c.d:port", read byte by byte in network order (inet_ntoa's buffer is shared by threads).
+void AddressCell(const sockaddr_in& sa, CCArray& strCell)
+{
+    const unsigned char* pb = reinterpret_cast<const unsigned char*>(&sa.sin_addr);
+    strCell.Format("%u.%u.%u.%u:%d", pb[0], pb[1], pb[2], pb[3], (int)ntohs(sa.sin_port));
+}
+} // namespace
+
+CCArray FormatDuration(int64_t nSeconds)
+{
+    CCArray str;
+    str.Format("%02" PRId64 ":%02" PRId64 ":%02" PRId64, nSeconds / 3600, (nSeconds % 3600) / 60,
+               nSeconds % 60);
+    return str;
+}
+
+void AppendHtmlText(CCArray& strOut, const char* pszText)
+{
+    const char* pRun = pszText;
+    for (const char* p = pszText;; p++)
+    {
+        const char* pszEntity = nullptr;
+        switch (*p)
+        {
+        case '&':
+            pszEntity = "&amp;";
+            break;
+        case '<':
+            pszEntity = "&lt;";
+            break;
+        case '>':
+            pszEntity = "&gt;";
+            break;
+        case '"':
+            pszEntity = "&quot;";
+            break;
+        case 0:
+            strOut.Append(pRun, (int32_t)(p - pRun));
+            return;
+        default:
+            continue;
+        }
+        strOut.Append(pRun, (int32_t)(p - pRun));
+        strOut.Append(pszEntity);
+        pRun = p + 1;
+    }
+}
+
+void GetReportCells(const SCSTask& task, int64_t tNow, CCArray (&arrCells)[6])
+{
+    CCArray strText;
+    for (CCArray& strCell : arrCells)
+        strCell.SetText("");
+
+    // A clock set back while the session runs would make the age negative; it shows as zero.
+    int64_t nAge = tNow - task.tStart;
+    AppendHtmlText(arrCells[0], FormatDuration(nAge < 0 ? 0 : nAge).GetString());
+
+    if (task.nVersion == 0)
+        arrCells[1] = szEmptyCell;
+    else
+        arrCells[1].Format("%d", (int)task.nVersion);
+
+    // The session thread writes the user id once, without the lock: never read past the buffer.
+    size_t nUser = strnlen(task.szUser, sizeof(task.szUser));
+    if (nUser == 0)
+        arrCells[2] = szEmptyCell;
+    else
+    {
+        strText.SetText(task.szUser, (int32_t)nUser);
+        AppendHtmlText(arrCells[2], strText.GetString());
+    }
+
+    if (IsAddress(task.saClient, 0))
+        arrCells[3] = szEmptyCell;
+    else
+        AddressCell(task.saClient, arrCells[3]);
+
+    if (IsAddress(task.saDest, 0))
+        arrCells[4] = szEmptyCell;
+    else if (IsAddress(task.saDest, 0xFF))
+        arrCells[4] = "(UDP ASSOCIATE)";
+    else
+        AddressCell(task.saDest, arrCells[4]);
+
+    AppendHtmlText(arrCells[5], SessionStateText(task.nState));
+}
+
+void WriteHtmlReport(IReportHost& host)
+{
+    CCArray strPath, strMessage, strError;
+    strPath.Format("%sausrep.html", g_paths.strTempFolder.GetString());
+    FILEHANDLE hFile = CreateUniqueFile(strPath, SYSFILE_WRITE, 0);
+    if (hFile == FILE_INVALID)
+    {
+        GetSystemErrorText(strError, SysGetLastError(), true);
+        strMessage.Format("Failed to create a temporary file:\n\n%s", strError.GetString());
+        host.ShowReportFailure(strMessage.GetString());
+        return;
+    }
+
+    bool bWritten = false;
+    {
+        CScopedLock lock(g_csSessionTable);
+        CDiskFile* pFile = new CDiskFile(hFile);
+        try
+        {
+            pFile->Write(g_szReportHead, (uint32_t)strlen(g_szReportHead));
+            int64_t tNow = SysTimeNow();
+            CCArray arrCells[6];
+            for (int32_t i = 0; i < g_sessionTable.GetSize(); i++)
+            {
+                GetReportCells(*g_sessionTable[i], tNow, arrCells);
+                for (int nPiece = 0; nPiece < 6; nPiece++)
+                {
+                    pFile->Write(arrRowPieces[nPiece], (uint32_t)strlen(arrRowPieces[nPiece]));
+                    pFile->Write(arrCells[nPiece].GetString(), (uint32_t)arrCells[nPiece].GetLength());
+                }
+                pFile->Write(arrRowPieces[6], (uint32_t)strlen(arrRowPieces[6]));
+            }
+            pFile->Write(g_szReportTail, (uint32_t)strlen(g_szReportTail));
+            bWritten = true;
+        }
+        catch (CDiskFileException* pException)
+        {
+            GetSystemErrorText(strError, pException->dwError, true);
+            strMessage.Format("Error writing to a file:\n\n%s", strError.GetString());
+            delete pException;
+        }
+        delete pFile;
+    }
+
+    // The message box and the viewer wait for the user or another process: never under the lock.
+    if (bWritten)
+        host.OpenReport(strPath.GetString());
+    else
+        host.ShowReportFailure(strMessage.GetString());
+}
