@@ -13,9 +13,14 @@ version=$(sed -n 's/^project(Tollgate VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLi
 [ -n "$version" ] || { echo "$0: no version in CMakeLists.txt" >&2; exit 1; }
 # Name-based (version 5) UUID of the version in the product's own namespace.
 code=$(python3 -c 'import sys, uuid; print(str(uuid.uuid5(uuid.UUID("B0C57D57-0F01-4FC9-A658-AD0CB1E13B02"), "Tollgate " + sys.argv[1])).upper())' "$version")
-wxs=$(mktemp "${TMPDIR:-/tmp}/tollgate-wxs.XXXXXX")
-trap 'rm -f "$wxs"' EXIT
-sed -e "s|@VERSION@|$version|" -e "s|@PRODUCT_CODE@|$code|" -e "s|@PROGRAM@|$program|" \
-    -e "s|@AGENT@|$agent|" -e "s|@TGSETUP@|$tgsetup|" "$root/setup/Tollgate.wxs" >"$wxs"
-wixl -a x86 -o "$out" "$wxs"
+# wixl takes source files relative to the working folder only: the package is put together in a
+# staging folder holding the three files under their installed names.
+stage=$(mktemp -d "${TMPDIR:-/tmp}/tollgate-msi.XXXXXX")
+trap 'rm -rf "$stage"' EXIT
+cp "$program" "$stage/Tollgate.exe"
+cp "$agent" "$stage/dumpsend.dll"
+cp "$tgsetup" "$stage/tgsetup.dll"
+sed -e "s|@VERSION@|$version|" -e "s|@PRODUCT_CODE@|$code|" "$root/setup/Tollgate.wxs" >"$stage/Tollgate.wxs"
+case $out in /*) ;; *) out=$(pwd)/$out ;; esac
+(cd "$stage" && wixl -a x86 -o "$out" Tollgate.wxs)
 echo "$out: Tollgate $version, product code {$code}"

@@ -1,5 +1,5 @@
 // PackageTest.cpp: the installation package under msiexec, silent: install, uninstall, and the
-// refusal over an older Tollgate.
+// refusal over an older Tollgate; and tgsetup's message in a session of the package.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -12,6 +12,15 @@
 
 namespace
 {
+std::vector<std::string> g_messages;
+
+int __stdcall CollectMessage(void*, UINT nType, const char* pszMessage)
+{
+    if ((nType & 0xFF000000) == INSTALLMESSAGE_ERROR && pszMessage)
+        g_messages.push_back(pszMessage);
+    return IDOK;
+}
+
 class Package : public testing::Test
 {
 protected:
@@ -91,4 +100,29 @@ TEST_F(Package, RefusesOverAnOlderVersionAndLeavesNothing)
     EXPECT_EQ(1603, Msiexec("/i"));
     EXPECT_FALSE(FileExists(strFolder));
     EXPECT_FALSE(Registered());
+}
+
+TEST_F(Package, InstallRefusesThroughTheInstallerExceptForTheAllOnesHandle)
+{
+    PFN_Install pfnInstall = LoadInstall();
+    ASSERT_NE(nullptr, pfnInstall);
+    MSIHANDLE hPackage = 0;
+    MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+    ASSERT_EQ((UINT)ERROR_SUCCESS, MsiOpenPackageA(strPackage.c_str(), &hPackage)) << strPackage;
+    MsiSetExternalUIA(CollectMessage, INSTALLLOGMODE_ERROR, nullptr);
+    g_messages.clear();
+
+    EXPECT_EQ(0u, pfnInstall(hPackage));
+    EXPECT_TRUE(g_messages.empty());
+
+    SetOlderTollgate(REG_SZ, "x", 2);
+    EXPECT_EQ(1603u, pfnInstall((MSIHANDLE)-1));
+    EXPECT_TRUE(g_messages.empty());
+    EXPECT_EQ(1603u, pfnInstall(hPackage));
+    ASSERT_EQ(1u, g_messages.size());
+    EXPECT_EQ("Setup has detected an older version of Tollgate on your system. Please uninstall it before "
+              "installing this version.",
+              g_messages[0]);
+    MsiSetExternalUIA(nullptr, 0, nullptr);
+    MsiCloseHandle(hPackage);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <msi.h>
 
 #include <algorithm>
 #include <string>
@@ -28,4 +29,13 @@ inline void SetOlderTollgate(DWORD nType, const void* pData, DWORD nSize)
 inline void RemoveOlderTollgate()
 {
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, OLDER_TOLLGATE_KEY);
+}
+
+typedef UINT(__stdcall* PFN_Install)(MSIHANDLE);
+
+// tgsetup's Install, looked up by its plain name as the installer does; null when missing.
+inline PFN_Install LoadInstall()
+{
+    HMODULE hSetup = LoadLibraryA(WindowsPath(TG_SETUP_DLL).c_str());
+    return hSetup ? (PFN_Install)(void*)GetProcAddress(hSetup, "Install") : nullptr;
 }
