@@ -10,6 +10,7 @@
 
 #include "crash/CrashReportKey.h"
 #include "Version.h"
+#include "foundation/TextHelpers.h"
 #include "tests/support/win32/ChildProcess.h"
 
 namespace
@@ -48,10 +49,10 @@ protected:
         WriteCrashReportSwitch("Tollgate", 1);
     }
 
-    void AddAgent()
+    // The stand-in agent that records its calls, or the real one.
+    void AddAgent(const std::string& strAgent = TestExecutableFolder() + "fake-agent\\dumpsend.dll")
     {
-        ASSERT_TRUE(CopyFileA((TestExecutableFolder() + "fake-agent\\dumpsend.dll").c_str(),
-                              (strFolder + "\\dumpsend.dll").c_str(), FALSE));
+        ASSERT_TRUE(CopyFileA(strAgent.c_str(), (strFolder + "\\dumpsend.dll").c_str(), FALSE));
     }
 
     int64_t Crash(const std::string& strArgs)
@@ -261,4 +262,32 @@ TEST_F(CrashProbeRun, OwnModuleOnlyHandsAForeignFaultToThePreviousFilter)
     // Without ownModuleOnly the same fault is reported.
     EXPECT_EQ((int64_t)EXCEPTION_ACCESS_VIOLATION, Crash("prev foreign ask-keep"));
     EXPECT_TRUE(FileExists(InFolder("confirmed-path.txt")));
+}
+
+// Run by endpoint-crash.sh with the endpoint's port and store folder; skipped any other way.
+class CrashEndpoint : public CrashProbeRun
+{
+};
+
+TEST_F(CrashEndpoint, SendUploadsTheReportToTheEndpointByteForByte)
+{
+    const char* pszPort = getenv("TG_TEST_ENDPOINT_PORT");
+    const char* pszStore = getenv("TG_TEST_ENDPOINT_STORE");
+    if (!pszPort || !pszStore)
+        GTEST_SKIP() << "run by endpoint-crash.sh";
+    AddAgent(WindowsPath(TG_LOOPBACK_DUMPSEND));
+    SetEnvironmentVariableA("TG_TEST_UPLOAD_PORT", pszPort);
+    EXPECT_EQ((int64_t)EXCEPTION_ACCESS_VIOLATION, Crash("ask-send"));
+
+    std::string strReport = ReadWholeFile(InFolder("confirmed.txt"));
+    ASSERT_FALSE(strReport.empty());
+    std::string strStored = WindowsPath(std::string("Z:") + pszStore + "/Tollgate");
+    std::vector<std::string> stored = ListFiles(strStored, "*.report");
+    ASSERT_EQ(1u, stored.size());
+    EXPECT_EQ(strReport, ReadWholeFile(strStored + "\\" + stored[0]));
+    // The announced file name is the report's full path.
+    std::string strJson = ReadWholeFile(strStored + "\\" + stored[0].substr(0, stored[0].size() - 7) + ".json");
+    std::string strName = GetFileNamePart(ReadWholeFile(InFolder("confirmed-path.txt")).c_str());
+    EXPECT_NE(std::string::npos, strJson.find(strName)) << strJson;
+    EXPECT_TRUE(ListFiles(strTemp, "*").empty());
 }

@@ -4,16 +4,11 @@
 #include <windows.h>
 #include <msi.h>
 
-#include <algorithm>
 #include <string>
 
-static const char OLDER_TOLLGATE_KEY[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tollgate";
+#include "tests/support/win32/ChildProcess.h"
 
-inline std::string WindowsPath(std::string strPath)
-{
-    std::replace(strPath.begin(), strPath.end(), '/', '\\');
-    return strPath;
-}
+static const char OLDER_TOLLGATE_KEY[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tollgate";
 
 // An older Tollgate's "UninstallString" of the given type and bytes.
 inline void SetOlderTollgate(DWORD nType, const void* pData, DWORD nSize)

@@ -6,6 +6,7 @@
 //   ask-keep   the same callback, answering "don't send"
 //   tag=N      SetCrashReportTag(N)
 //   foreign    fault inside msvcrt on a thread of its own, with no frame of this program
+// Like Tollgate, the probe starts Windows Sockets first: the upload agent relies on its host for that.
 // Without foreign the main thread faults three calls deep: ProbeLevel1 -> 2 -> 3. Before the
 // fault the probe writes probe-map.txt into its folder: its own path and the three functions'
 // addresses, so that the tests can find them in the report's call stack.
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <winsock2.h>
 #include <windows.h>
 
 #include "crash/CrashHandler.h"
@@ -102,6 +104,8 @@ int main(int argc, char** argv)
             nTag = atoi(argv[i] + 4);
         }
     }
+    WSADATA wsaData;
+    WSAStartup(MAKEWORD(2, 2), &wsaData);
     if (bPrevious)
         SetUnhandledExceptionFilter(PreviousFilter);
     InstallCrashHandler(bOwn, pfnConfirm);

@@ -33,6 +33,14 @@ int64_t RunChildProcess(const std::string& strCommandLine, const std::string& st
     return nResult;
 }
 
+std::string WindowsPath(std::string strPath)
+{
+    for (char& ch : strPath)
+        if (ch == '/')
+            ch = '\\';
+    return strPath;
+}
+
 std::string TestExecutableFolder()
 {
     char szPath[MAX_PATH];

@@ -11,6 +11,9 @@
 // could not be started or had to be terminated.
 int64_t RunChildProcess(const std::string& strCommandLine, const std::string& strFolder, uint32_t nTimeoutMs);
 
+// A path of the build machine as a Windows program names it: slashes become backslashes (a path
+// given as "Z:/..." reaches the machine's root through Wine's drive Z:).
+std::string WindowsPath(std::string strPath);
 // The folder of the running test executable, with a trailing backslash.
 std::string TestExecutableFolder();
 // A new empty folder strPath (an existing one is emptied of files first).
