@@ -90,6 +90,14 @@ void InstallCrashHandler(int bOwnModuleOnly, PFN_ConfirmCrashReport pfnConfirm)
     g_crashSettings.pfnPreviousFilter = SetUnhandledExceptionFilter(CrashExceptionFilter);
 }
 
+void RemoveCrashHandler()
+{
+    LPTOP_LEVEL_EXCEPTION_FILTER pfnCurrent = SetUnhandledExceptionFilter(g_crashSettings.pfnPreviousFilter);
+    // Somebody installed a filter after ours (and may chain to it): that one stays.
+    if (pfnCurrent != CrashExceptionFilter)
+        SetUnhandledExceptionFilter(pfnCurrent);
+}
+
 void SetCrashReportTag(int32_t nTag)
 {
     g_crashSettings.nReportTag = nTag;

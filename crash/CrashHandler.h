@@ -19,6 +19,11 @@ typedef int (*PFN_ConfirmCrashReport)(const char* pszReportPath);
 // module. pfnConfirm: asked before sending; null sends without asking. The report tag becomes 0.
 void InstallCrashHandler(int bOwnModuleOnly, PFN_ConfirmCrashReport pfnConfirm);
 
+// Puts the filter that was installed before back, when CrashExceptionFilter is still the installed
+// one. For a library that installed the handler and is being unloaded: the process must not keep
+// a filter that points into code that is gone.
+void RemoveCrashHandler();
+
 // The number placed in the report's file name.
 void SetCrashReportTag(int32_t nTag);
 

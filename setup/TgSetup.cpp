@@ -14,7 +14,7 @@ const char OLDER_VERSION_TEXT[] = "Setup has detected an older version of Tollga
 const char GENERIC_ERROR_TEXT[] = "Setup error. Restart Windows, close all programs, then run Setup again.";
 } // namespace
 
-BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD nReason, void*)
+BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD nReason, void* pReserved)
 {
     if (nReason == DLL_PROCESS_ATTACH)
     {
@@ -23,6 +23,10 @@ BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD nReason, void*)
         // report, and there is nobody to ask.
         InstallCrashHandler(1, nullptr);
     }
+    // The installer unloads the library after the action while its process goes on: the
+    // process's filter must not be left pointing into the unloaded code.
+    if (nReason == DLL_PROCESS_DETACH && pReserved == nullptr)
+        RemoveCrashHandler();
     return TRUE;
 }
 

@@ -48,3 +48,34 @@ TEST_F(SetupInstall, RefusesWithAnyUninstallString)
         EXPECT_EQ(1603u, pfnInstall((MSIHANDLE)-1)) << "value type " << value.nType;
     }
 }
+
+namespace
+{
+LONG WINAPI HostFilter(EXCEPTION_POINTERS*)
+{
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// Unloads the library completely, whoever loaded it before.
+void UnloadSetupLibrary()
+{
+    for (HMODULE hSetup; (hSetup = GetModuleHandleA("tgsetup.dll")) != nullptr && FreeLibrary(hSetup);)
+    {
+    }
+}
+} // namespace
+
+TEST(SetupLibrary, UnloadingPutsTheHostsFilterBack)
+{
+    UnloadSetupLibrary();
+    LPTOP_LEVEL_EXCEPTION_FILTER pfnBefore = SetUnhandledExceptionFilter(HostFilter);
+    HMODULE hSetup = LoadLibraryA(WindowsPath(TG_SETUP_DLL).c_str());
+    ASSERT_NE(nullptr, hSetup);
+    // Loaded, the library's crash handler is the process's filter.
+    LPTOP_LEVEL_EXCEPTION_FILTER pfnLoaded = SetUnhandledExceptionFilter(HostFilter);
+    SetUnhandledExceptionFilter(pfnLoaded);
+    EXPECT_NE((void*)HostFilter, (void*)pfnLoaded);
+    UnloadSetupLibrary();
+    EXPECT_EQ(nullptr, GetModuleHandleA("tgsetup.dll"));
+    EXPECT_EQ((void*)HostFilter, (void*)SetUnhandledExceptionFilter(pfnBefore));
+}
