@@ -25,7 +25,8 @@ protected:
     void SetUp() override
     {
         g_hInstance = GetModuleHandleA(nullptr);
-        strFolder = TestExecutableFolder() + "crash-dialog";
+        strFolder = TestExecutableFolder() + "crash-dialog-" +
+                    testing::UnitTest::GetInstance()->current_test_info()->name();
         MakeEmptyFolder(strFolder);
         MakeEmptyFolder(strFolder + "\\program-temp");
         strSavedTemp = g_paths.strTempFolder.GetString();
@@ -48,14 +49,21 @@ protected:
             {
                 GUITHREADINFO info = {};
                 info.cbSize = sizeof(info);
-                if (GetGUIThreadInfo(nUiThread, &info) && info.hwndActive &&
-                    GetDlgItem(info.hwndActive, IDC_VIEW_REPORT))
+                // The dialog takes the focus while still hidden: it is ready once it is shown
+                // with the focus on a button.
+                if (GetGUIThreadInfo(nUiThread, &info) && info.hwndActive && info.hwndFocus &&
+                    GetDlgItem(info.hwndActive, IDC_VIEW_REPORT) && IsWindowVisible(info.hwndActive))
                     hDlg = info.hwndActive;
                 else
                     Sleep(20);
             }
             if (hDlg)
+            {
                 pfnDrive(hDlg);
+                // A failed assertion left the dialog open: end it, so that the test ends.
+                if (testing::Test::HasFatalFailure())
+                    Press(hDlg, IDCANCEL);
+            }
             else
                 ADD_FAILURE() << "the crash dialog did not appear";
         });
