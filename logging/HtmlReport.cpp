@@ -10,7 +10,8 @@
 #include "foundation/TextHelpers.h"
 
 const char g_szReportHead[] =
-    "<HTML>\r\n<BODY>\r\n<TABLE WIDTH=\"780\" BORDER=\"1\">\r\n<TR><TD><b>Time</b></TD><TD><b>Version</b></TD>"
+    "<HTML>\r\n<BODY>\r\n<TABLE WIDTH=\"780\" "
+    "BORDER=\"1\">\r\n<TR><TD><b>Time</b></TD><TD><b>Version</b></TD>"
     "<TD><b>User</b></TD><TD><b>Source</b></TD><TD><b>Destination</b></TD><TD><b>Status</b></TD></TR>\r\n";
 const char g_szReportTail[] = "</TABLE>\r\n</BODY>\r\n</HTML>";
 
@@ -19,7 +20,7 @@ namespace
 const char szEmptyCell[] = "&nbsp;";
 
 // The markup written around the cells of a row: before the first, between two, after the last.
-const char* const arrRowPieces[7] = {"<TR><TD>",  "</TD><TD>", "</TD><TD>",       "</TD><TD>",
+const char* const arrRowPieces[7] = {"<TR><TD>",  "</TD><TD>", "</TD><TD>",     "</TD><TD>",
                                      "</TD><TD>", "</TD><TD>", "</TD></TR>\r\n"};
 
 bool IsAddress(const sockaddr_in& sa, unsigned char b)

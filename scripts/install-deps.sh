@@ -8,7 +8,7 @@ want() { for p in "$@"; do dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep 
 want cmake ninja-build g++ googletest libgtest-dev python3 curl iproute2 procps
 if [ "${1:-}" != --native ]; then
     want clang libclang-rt-14-dev
-    want g++-mingw-w64-i686 wine wine32:i386 wine64 xvfb xauth x11-utils fonts-wine wixl
+    want g++-mingw-w64-i686 wine wine32:i386 wine64 xvfb xauth x11-utils fonts-wine imagemagick wixl
     # The snapshot page is checked in a headless browser, opened from its file.
     want chromium
 fi

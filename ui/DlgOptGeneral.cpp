@@ -31,7 +31,8 @@ INT_PTR CDlgOptGeneral::OnInitDialog()
     {
         szHost[256] = 0;
         hostent* pHost = gethostbyname(szHost);
-        for (int i = 0; pHost != nullptr && pHost->h_addrtype == AF_INET && pHost->h_addr_list[i] != nullptr; i++)
+        for (int i = 0; pHost != nullptr && pHost->h_addrtype == AF_INET && pHost->h_addr_list[i] != nullptr;
+             i++)
         {
             in_addr addr;
             memcpy(&addr, pHost->h_addr_list[i], sizeof(addr));
@@ -108,7 +109,8 @@ bool CDlgOptGeneral::OnKillActive()
 
     int nLimit = (int)GetDlgItemInt(hWnd, IDC_LIMIT, &bRead, TRUE);
     if (!bRead || nLimit < 1)
-        return Refuse(IDC_LIMIT, "The value for the Simultaneous Connection Limit is invalid.", MB_ICONWARNING);
+        return Refuse(IDC_LIMIT, "The value for the Simultaneous Connection Limit is invalid.",
+                      MB_ICONWARNING);
     if (nLimit > SETTINGS_MAX_CONNECTIONS)
     {
         CCArray strText;

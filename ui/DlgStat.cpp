@@ -15,10 +15,10 @@ const UINT nRefreshTimer = 1;
 const UINT nRefreshPeriod = 500;
 
 // Every control that follows the server state, in the order of the window.
-const int arrViewControls[] = {IDC_STARTED_LABEL, IDC_STARTED,      IDC_CONNECTIONS_GROUP, IDC_ACTIVE_LABEL,
-                               IDC_ACTIVE,        IDC_SNAPSHOT,     IDC_TRAFFIC_GROUP,     IDC_SOURCE_LABEL,
-                               IDC_SRC_TCP_LABEL, IDC_SRC_TCP,      IDC_SRC_UDP_LABEL,     IDC_SRC_UDP,
-                               IDC_DEST_LABEL,    IDC_DST_TCP_LABEL, IDC_DST_TCP,          IDC_DST_UDP_LABEL,
+const int arrViewControls[] = {IDC_STARTED_LABEL, IDC_STARTED,       IDC_CONNECTIONS_GROUP, IDC_ACTIVE_LABEL,
+                               IDC_ACTIVE,        IDC_SNAPSHOT,      IDC_TRAFFIC_GROUP,     IDC_SOURCE_LABEL,
+                               IDC_SRC_TCP_LABEL, IDC_SRC_TCP,       IDC_SRC_UDP_LABEL,     IDC_SRC_UDP,
+                               IDC_DEST_LABEL,    IDC_DST_TCP_LABEL, IDC_DST_TCP,           IDC_DST_UDP_LABEL,
                                IDC_DST_UDP};
 // The texts a stopped server clears.
 const int arrValueControls[] = {IDC_STARTED, IDC_ACTIVE, IDC_SRC_TCP, IDC_SRC_UDP, IDC_DST_TCP, IDC_DST_UDP};
@@ -90,8 +90,8 @@ void CDlgStat::Refresh()
     CCArray strText;
     strText.Format("%d", GetSessionCount());
     SetItemText(IDC_ACTIVE, strText.GetString());
-    const std::atomic<uint64_t>* arrCounters[] = {&g_traffic.nTcpClient, &g_traffic.nUdpClient, &g_traffic.nTcpDest,
-                                                  &g_traffic.nUdpDest};
+    const std::atomic<uint64_t>* arrCounters[] = {&g_traffic.nTcpClient, &g_traffic.nUdpClient,
+                                                  &g_traffic.nTcpDest, &g_traffic.nUdpDest};
     const int arrCounterControls[] = {IDC_SRC_TCP, IDC_SRC_UDP, IDC_DST_TCP, IDC_DST_UDP};
     for (int i = 0; i < 4; i++)
     {

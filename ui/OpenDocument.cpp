@@ -25,7 +25,8 @@ bool ReadDefaultValue(HKEY hKey, const char* pszSubKey, char* pszOut)
     if (RegOpenKeyExA(hKey, pszSubKey, 0, KEY_QUERY_VALUE, &hSub) != ERROR_SUCCESS)
         return false;
     DWORD dwType = 0, dwSize = nValueSize - 1;
-    LONG nResult = RegQueryValueExA(hSub, nullptr, nullptr, &dwType, reinterpret_cast<BYTE*>(pszOut), &dwSize);
+    LONG nResult =
+        RegQueryValueExA(hSub, nullptr, nullptr, &dwType, reinterpret_cast<BYTE*>(pszOut), &dwSize);
     RegCloseKey(hSub);
     if (nResult != ERROR_SUCCESS || (dwType != REG_SZ && dwType != REG_EXPAND_SZ))
         return false;
@@ -49,11 +50,12 @@ bool IsNtFamily()
 // The signature of an .exe file: "MZ" unless its new header says "NE" or "PE".
 uint32_t InspectExecutable(const char* pszProgram)
 {
-    HANDLE hFile = CreateFileA(pszProgram, GENERIC_READ | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE hFile =
+        CreateFileA(pszProgram, GENERIC_READ | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (hFile == INVALID_HANDLE_VALUE)
-        hFile = CreateFileA(pszProgram, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+        hFile = CreateFileA(pszProgram, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (hFile == INVALID_HANDLE_VALUE)
         return 0;
 
@@ -180,8 +182,9 @@ bool AcceptsLongFileNames(const char* pszProgram)
         return false;
 
     char szKey[520];
-    int nLength = snprintf(szKey, sizeof(szKey), "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\%s",
-                           GetFileNamePart(pszProgram));
+    int nLength =
+        snprintf(szKey, sizeof(szKey), "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\%s",
+                 GetFileNamePart(pszProgram));
     if (nLength < 0 || nLength >= (int)sizeof(szKey))
         return true;
     HKEY hKey;

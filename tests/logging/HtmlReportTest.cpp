@@ -62,8 +62,8 @@ protected:
     void SetUp() override
     {
         static std::atomic<int> nSerial(0);
-        folder = fs::temp_directory_path() / ("tg-report-" + std::to_string(SysTicksMs()) + "-" +
-                                              std::to_string(nSerial++));
+        folder = fs::temp_directory_path() /
+                 ("tg-report-" + std::to_string(SysTicksMs()) + "-" + std::to_string(nSerial++));
         fs::create_directories(folder);
         strSavedTemp = g_paths.strTempFolder.GetString();
         g_paths.strTempFolder = (folder.string() + PATH_SEPARATOR_STR).c_str();
@@ -135,15 +135,16 @@ TEST_F(HtmlReportTest, PageHoldsOneRowPerSessionInTableOrder)
     ASSERT_EQ(0u, host.failures.size());
     ASSERT_EQ(1u, host.opened.size());
     EXPECT_EQ(PathOf("ausrep.html"), host.opened[0]);
-    std::string strExpected = std::string(g_szReportHead) +
-                              "<TR><TD>00:00:00</TD><TD>&nbsp;</TD><TD>&nbsp;</TD><TD>10.1.2.3:65535</TD>"
-                              "<TD>&nbsp;</TD><TD>idle</TD></TR>\r\n"
-                              "<TR><TD>00:01:01</TD><TD>4</TD><TD>&lt;script&gt;document.body.id='owned'&lt;/"
-                              "script&gt;&lt;img src=x onerror=&quot;alert(1)&quot;&gt;&amp;amp;</TD>"
-                              "<TD>192.168.0.9:1</TD><TD>93.184.216.34:80</TD><TD>TCP tunnel ready</TD></TR>\r\n"
-                              "<TR><TD>100:02:03</TD><TD>5</TD><TD>alice</TD><TD>127.0.0.1:4000</TD>"
-                              "<TD>(UDP ASSOCIATE)</TD><TD>UDP relay ready</TD></TR>\r\n" +
-                              g_szReportTail;
+    std::string strExpected =
+        std::string(g_szReportHead) +
+        "<TR><TD>00:00:00</TD><TD>&nbsp;</TD><TD>&nbsp;</TD><TD>10.1.2.3:65535</TD>"
+        "<TD>&nbsp;</TD><TD>idle</TD></TR>\r\n"
+        "<TR><TD>00:01:01</TD><TD>4</TD><TD>&lt;script&gt;document.body.id='owned'&lt;/"
+        "script&gt;&lt;img src=x onerror=&quot;alert(1)&quot;&gt;&amp;amp;</TD>"
+        "<TD>192.168.0.9:1</TD><TD>93.184.216.34:80</TD><TD>TCP tunnel ready</TD></TR>\r\n"
+        "<TR><TD>100:02:03</TD><TD>5</TD><TD>alice</TD><TD>127.0.0.1:4000</TD>"
+        "<TD>(UDP ASSOCIATE)</TD><TD>UDP relay ready</TD></TR>\r\n" +
+        g_szReportTail;
     EXPECT_EQ(strExpected, ReadAll(host.opened[0]));
 }
 
@@ -194,10 +195,12 @@ TEST_F(HtmlReportTest, FailedWriteShowsTheWriteFailureAndLeavesTheLock)
     ASSERT_EQ(1u, host.failures.size());
     EXPECT_EQ(0u, host.failures[0].find("Error writing to a file:\n\n")) << host.failures[0];
     // Another thread can take the session-table lock at once.
-    auto taken = std::async(std::launch::async, [] {
-        CScopedLock lock(g_csSessionTable);
-        return true;
-    });
+    auto taken = std::async(std::launch::async,
+                            []
+                            {
+                                CScopedLock lock(g_csSessionTable);
+                                return true;
+                            });
     ASSERT_EQ(std::future_status::ready, taken.wait_for(std::chrono::seconds(10)));
 }
 
@@ -227,8 +230,9 @@ TEST_F(HtmlReportTest, BrowserShowsInjectedMarkupAsText)
     ASSERT_EQ(0, pclose(pPipe)) << strDom;
 
     ASSERT_NE(std::string::npos, strDom.find("<td>127.0.0.1:5000</td>")) << strDom;
-    EXPECT_NE(std::string::npos, strDom.find("&lt;script&gt;document.body.id='owned'&lt;/script&gt;&lt;img src=x "
-                                             "onerror=\"alert(1)\"&gt;&amp;amp;"))
+    EXPECT_NE(std::string::npos,
+              strDom.find("&lt;script&gt;document.body.id='owned'&lt;/script&gt;&lt;img src=x "
+                          "onerror=\"alert(1)\"&gt;&amp;amp;"))
         << strDom;
     EXPECT_EQ(std::string::npos, strDom.find("<script")) << strDom;
     EXPECT_EQ(std::string::npos, strDom.find("<img")) << strDom;

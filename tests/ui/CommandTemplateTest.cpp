@@ -17,7 +17,8 @@ struct SExpansion
     bool bInserted;
 };
 
-SExpansion Expand(const char* pszTemplate, bool bLongNames, size_t nSize = 1023, const char* pszShort = kShort)
+SExpansion Expand(const char* pszTemplate, bool bLongNames, size_t nSize = 1023,
+                  const char* pszShort = kShort)
 {
     char szOut[1100];
     SExpansion e;
@@ -33,7 +34,8 @@ TEST(ExpandCommandTemplate, DocumentPlaceholdersAndShortNames)
     EXPECT_EQ(EXPAND_OK, e.nResult);
     EXPECT_TRUE(e.bInserted);
     EXPECT_EQ(std::string("\"C:\\V\\view.exe\" \"") + kShort + "\"", e.strOut);
-    EXPECT_EQ(std::string("\"C:\\V\\view.exe\" \"") + kDoc + "\"", Expand("\"C:\\V\\view.exe\" \"%1\"", true).strOut);
+    EXPECT_EQ(std::string("\"C:\\V\\view.exe\" \"") + kDoc + "\"",
+              Expand("\"C:\\V\\view.exe\" \"%1\"", true).strOut);
     // %L always gives the path as given; without a short form %1 does too.
     EXPECT_EQ(std::string("v.exe ") + kDoc, Expand("v.exe %L", false).strOut);
     EXPECT_EQ(std::string("v.exe ") + kDoc, Expand("v.exe %0", false, 1023, nullptr).strOut);

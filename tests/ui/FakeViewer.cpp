@@ -23,8 +23,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     HANDLE hFile = INVALID_HANDLE_VALUE;
     for (int nTry = 0; nTry < 200 && hFile == INVALID_HANDLE_VALUE; nTry++)
     {
-        hFile = CreateFileA(szLog, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
+        hFile = CreateFileA(szLog, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
         if (hFile == INVALID_HANDLE_VALUE)
             Sleep(10);
     }

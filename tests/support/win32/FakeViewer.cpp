@@ -9,7 +9,8 @@ namespace
 void SetDefault(HKEY hRoot, const std::string& strKey, const std::string& strValue)
 {
     HKEY hKey;
-    if (RegCreateKeyExA(hRoot, strKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &hKey, nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExA(hRoot, strKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &hKey, nullptr) !=
+        ERROR_SUCCESS)
         return;
     RegSetValueExA(hKey, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(strValue.c_str()),
                    (DWORD)strValue.size() + 1);
@@ -41,7 +42,6 @@ std::string CFakeViewer::ViewerPath()
 }
 
 CFakeViewer::CFakeViewer(const char* pszType, const char* pszTemplate, const char* pszVerb)
-    : strType(pszType), strClass(std::string("TollgateTest") + pszType), bHadClass(false)
 {
     static int nSerial = 0;
     char szTemp[MAX_PATH];
@@ -50,28 +50,42 @@ CFakeViewer::CFakeViewer(const char* pszType, const char* pszTemplate, const cha
              std::to_string(nSerial++) + ".log";
     DeleteFileA(strLog.c_str());
     SetEnvironmentVariableA("TG_VIEWER_LOG", strLog.c_str());
-
-    bHadClass = GetDefault(HKEY_CLASSES_ROOT, strType, &strOldClass);
-    SetDefault(HKEY_CLASSES_ROOT, strType, strClass);
+    AddType(pszType, nullptr);
     AddVerb(pszVerb, pszTemplate);
 }
 
 CFakeViewer::~CFakeViewer()
 {
-    if (bHadClass)
-        SetDefault(HKEY_CLASSES_ROOT, strType, strOldClass);
-    else
-        RegDeleteKeyA(HKEY_CLASSES_ROOT, strType.c_str());
-    for (const char* pszKey : {"\\Shell\\Open\\Command", "\\Shell\\opennew\\Command", "\\Shell\\Open",
-                               "\\Shell\\opennew", "\\Shell", ""})
-        RegDeleteKeyA(HKEY_CLASSES_ROOT, (strClass + pszKey).c_str());
+    for (const SType& type : types)
+    {
+        if (type.bHadClass)
+            SetDefault(HKEY_CLASSES_ROOT, type.strType, type.strOldClass);
+        else
+            RegDeleteKeyA(HKEY_CLASSES_ROOT, type.strType.c_str());
+        for (const char* pszKey : {"\\Shell\\Open\\Command", "\\Shell\\opennew\\Command", "\\Shell\\Open",
+                                   "\\Shell\\opennew", "\\Shell", ""})
+            RegDeleteKeyA(HKEY_CLASSES_ROOT, (type.strClass + pszKey).c_str());
+    }
     SetEnvironmentVariableA("TG_VIEWER_LOG", nullptr);
     DeleteFileA(strLog.c_str());
 }
 
+void CFakeViewer::AddType(const char* pszType, const char* pszTemplate)
+{
+    SType type;
+    type.strType = pszType;
+    type.strClass = std::string("TollgateTest") + pszType;
+    type.bHadClass = GetDefault(HKEY_CLASSES_ROOT, type.strType, &type.strOldClass);
+    SetDefault(HKEY_CLASSES_ROOT, type.strType, type.strClass);
+    types.push_back(type);
+    if (pszTemplate != nullptr)
+        SetDefault(HKEY_CLASSES_ROOT, type.strClass + "\\Shell\\Open\\Command", Expand(pszTemplate));
+}
+
 void CFakeViewer::AddVerb(const char* pszVerb, const char* pszTemplate)
 {
-    SetDefault(HKEY_CLASSES_ROOT, strClass + "\\Shell\\" + pszVerb + "\\Command", Expand(pszTemplate));
+    SetDefault(HKEY_CLASSES_ROOT, types[0].strClass + "\\Shell\\" + pszVerb + "\\Command",
+               Expand(pszTemplate));
 }
 
 std::string CFakeViewer::Expand(const char* pszTemplate) const

@@ -20,8 +20,10 @@ public:
     CFakeViewer(const char* pszType, const char* pszTemplate, const char* pszVerb = "Open");
     ~CFakeViewer();
 
-    // Adds another verb's command to the same class.
+    // Adds another verb's command to the first type's class.
     void AddVerb(const char* pszVerb, const char* pszTemplate);
+    // Registers the same viewer (and log) for one more document type.
+    void AddType(const char* pszType, const char* pszTemplate);
     // The command lines recorded so far, waiting up to nTimeoutMs until there are at least nLines.
     std::vector<std::string> WaitForLines(size_t nLines, int nTimeoutMs = 10000) const;
 
@@ -34,8 +36,12 @@ public:
 private:
     std::string Expand(const char* pszTemplate) const;
 
-    std::string strType;
-    std::string strClass;
-    std::string strOldClass;
-    bool bHadClass;
+    struct SType
+    {
+        std::string strType;
+        std::string strClass;
+        std::string strOldClass;
+        bool bHadClass;
+    };
+    std::vector<SType> types;
 };

@@ -1,0 +1,28 @@
+// UiEnvironment.cpp: what the program's start-up provides to its windows, for the tests: the
+// instance their templates are loaded from and the common controls they use.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <gtest/gtest.h>
+
+#include "ui/Dlg.h"
+
+namespace
+{
+class CUiEnvironment : public ::testing::Environment
+{
+public:
+    void SetUp() override
+    {
+        g_hInstance = GetModuleHandleA(nullptr);
+        INITCOMMONCONTROLSEX icc;
+        icc.dwSize = sizeof(icc);
+        icc.dwICC = ICC_LISTVIEW_CLASSES | ICC_TREEVIEW_CLASSES | ICC_BAR_CLASSES | ICC_TAB_CLASSES |
+                    ICC_UPDOWN_CLASS | ICC_PROGRESS_CLASS | ICC_HOTKEY_CLASS | ICC_ANIMATE_CLASS |
+                    ICC_INTERNET_CLASSES;
+        InitCommonControlsEx(&icc);
+    }
+};
+
+::testing::Environment* const g_pUiEnvironment = ::testing::AddGlobalTestEnvironment(new CUiEnvironment);
+} // namespace
