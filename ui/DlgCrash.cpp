@@ -6,7 +6,6 @@
 #include "foundation/TextHelpers.h"
 #include "resource.h"
 #include "ui/OpenDocument.h"
-#include "ui/Shell.h"
 
 CDlgCrash::CDlgCrash(const char* pszReport, HWND hParent) : CModalDlg(IDD_CRASH, hParent), pszReportPath(pszReport)
 {
@@ -40,8 +39,8 @@ void CDlgCrash::ViewReport()
         OpenDocument(strCopy.GetString(), ".txt");
 }
 
-int ShowCrashDialog(const char* pszReportPath)
+int RunCrashDialog(const char* pszReportPath, HWND hOwner)
 {
-    CDlgCrash dlg(pszReportPath, GetMainWindow());
+    CDlgCrash dlg(pszReportPath, hOwner);
     return dlg.DoModal() == IDOK ? 1 : 0;
 }

@@ -22,5 +22,10 @@ private:
     const char* pszReportPath; // borrowed from the crash path
 };
 
-// 1 when the user chose Send Error Report; 0 for Don't Send, Esc or closing the window.
+// Runs the dialog for the report, owned by hOwner: 1 when the user chose Send Error Report; 0 for
+// Don't Send, Esc or closing the window.
+int RunCrashDialog(const char* pszReportPath, HWND hOwner);
+
+// The crash handler's confirmation callback in Tollgate: RunCrashDialog owned by the program's
+// hidden main window. It lives with the shell (Shell.cpp), which owns that window.
 int ShowCrashDialog(const char* pszReportPath);

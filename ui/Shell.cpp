@@ -81,6 +81,11 @@ HWND GetMainWindow()
     return g_trayWnd.hwnd;
 }
 
+int ShowCrashDialog(const char* pszReportPath)
+{
+    return RunCrashDialog(pszReportPath, GetMainWindow());
+}
+
 IMalloc* GetShellMalloc()
 {
     return g_pShellMalloc;

@@ -1,19 +1,17 @@
-// DlgCrashTest.cpp: the crash dialog run by ShowCrashDialog, driven from a second thread the way
-// a user would: View Error Report, Enter, Esc, the close box.
+// DlgCrashTest.cpp: the crash dialog driven from a second thread the way a user would: View Error
+// Report, Enter, Esc, the close box.
 #include "ui/DlgCrash.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <functional>
 #include <string>
-#include <thread>
 
 #include "config/Paths.h"
 #include "resource.h"
 #include "tests/support/win32/ChildProcess.h"
+#include "tests/support/win32/DialogDriver.h"
 #include "tests/support/win32/FakeViewer.h"
-#include "tests/support/win32/Screenshot.h"
 
 namespace
 {
@@ -24,7 +22,6 @@ class CrashDialog : public testing::Test
 protected:
     void SetUp() override
     {
-        g_hInstance = GetModuleHandleA(nullptr);
         strFolder = TestExecutableFolder() + "crash-dialog-" +
                     testing::UnitTest::GetInstance()->current_test_info()->name();
         MakeEmptyFolder(strFolder);
@@ -38,77 +35,41 @@ protected:
 
     void WriteReport(const char* pszText) { std::ofstream(strReport, std::ios::binary) << pszText; }
 
-    // Runs the dialog on this thread while pfnDrive acts on it from another; ShowCrashDialog's
-    // result.
+    // The dialog's answer while pfnDrive acts on it from another thread.
     int RunDialog(const std::function<void(HWND)>& pfnDrive)
     {
-        DWORD nUiThread = GetCurrentThreadId();
-        std::thread driver([&] {
-            HWND hDlg = nullptr;
-            for (int i = 0; i < 500 && !hDlg; i++)
-            {
-                GUITHREADINFO info = {};
-                info.cbSize = sizeof(info);
-                // The dialog takes the focus while still hidden: it is ready once it is shown
-                // with the focus on a button.
-                if (GetGUIThreadInfo(nUiThread, &info) && info.hwndActive && info.hwndFocus &&
-                    GetDlgItem(info.hwndActive, IDC_VIEW_REPORT) && IsWindowVisible(info.hwndActive))
-                    hDlg = info.hwndActive;
-                else
-                    Sleep(20);
-            }
-            if (hDlg)
-            {
-                pfnDrive(hDlg);
-                // A failed assertion left the dialog open: end it, so that the test ends.
-                if (testing::Test::HasFatalFailure())
-                    Press(hDlg, IDCANCEL);
-            }
-            else
-                ADD_FAILURE() << "the crash dialog did not appear";
-        });
-        int nResult = ShowCrashDialog(strReport.c_str());
-        driver.join();
-        return nResult;
+        return (int)gui::RunDriven([&] { return (INT_PTR)RunCrashDialog(strReport.c_str(), nullptr); },
+                                   [&] {
+                                       HWND hDlg = gui::WaitForDialog("Tollgate");
+                                       ASSERT_NE(nullptr, hDlg);
+                                       // Ready once the focus is set.
+                                       ASSERT_TRUE(gui::WaitFor([&] { return gui::FocusOf(hDlg) != nullptr; },
+                                                                gui::kDialogWaitMs));
+                                       pfnDrive(hDlg);
+                                   });
     }
 
-    static HWND FocusOf(HWND hDlg)
+    static void Key(HWND hDlg, UINT nKey)
     {
-        GUITHREADINFO info = {};
-        info.cbSize = sizeof(info);
-        GetGUIThreadInfo(GetWindowThreadProcessId(hDlg, nullptr), &info);
-        return info.hwndFocus;
-    }
-
-    static void Press(HWND hDlg, int nId)
-    {
-        PostMessageA(hDlg, WM_COMMAND, MAKEWPARAM(nId, BN_CLICKED), (LPARAM)GetDlgItem(hDlg, nId));
-    }
-
-    static void Key(HWND hTarget, UINT nKey)
-    {
-        PostMessageA(hTarget, WM_KEYDOWN, nKey, 1);
-        PostMessageA(hTarget, WM_KEYUP, nKey, 0xC0000001);
+        HWND hFocus = gui::FocusOf(hDlg);
+        PostMessageA(hFocus, WM_KEYDOWN, nKey, 1);
+        PostMessageA(hFocus, WM_KEYUP, nKey, 0xC0000001);
     }
 
     std::string strFolder, strReport, strSavedTemp;
 };
 } // namespace
 
-TEST_F(CrashDialog, ViewReportOpensACopyAndEnterSends)
+TEST_F(CrashDialog, ViewReportOpensACopyAndTheDialogStays)
 {
     CFakeViewer viewer(".txt", "\"{viewer}\" \"%1\"");
     std::string strCopy = strFolder + "\\program-temp\\" + REPORT_NAME;
     int nResult = RunDialog([&](HWND hDlg) {
-        char szCaption[64] = "";
-        GetWindowTextA(hDlg, szCaption, sizeof(szCaption));
-        EXPECT_STREQ("Tollgate", szCaption);
-        EXPECT_EQ(GetDlgItem(hDlg, IDOK), FocusOf(hDlg));
-        // Painted through before the picture is taken.
-        RedrawWindow(hDlg, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
-        EXPECT_TRUE(SaveWindowImage(hDlg, TestExecutableFolder() + "crash-dialog.bmp"));
+        EXPECT_TRUE(gui::HasFocus(hDlg, IDOK));
+        gui::RunOnDialogThread([&] { UpdateWindow(hDlg); });
+        EXPECT_TRUE(gui::SaveScreenshot(hDlg, "crash-dialog"));
 
-        Press(hDlg, IDC_VIEW_REPORT);
+        gui::Click(hDlg, IDC_VIEW_REPORT);
         std::vector<std::string> lines = viewer.WaitForLines(1);
         ASSERT_EQ(1u, lines.size());
         EXPECT_EQ("\"" + CFakeViewer::ViewerPath() + "\" \"" + strCopy + "\"", lines[0]);
@@ -116,24 +77,26 @@ TEST_F(CrashDialog, ViewReportOpensACopyAndEnterSends)
 
         // A second look overwrites the copy; the dialog stays.
         WriteReport("second look\r\n");
-        Press(hDlg, IDC_VIEW_REPORT);
+        gui::Click(hDlg, IDC_VIEW_REPORT);
         EXPECT_EQ(2u, viewer.WaitForLines(2).size());
         EXPECT_EQ("second look\r\n", ReadWholeFile(strCopy));
         EXPECT_TRUE(IsWindowVisible(hDlg));
 
-        Key(FocusOf(hDlg), VK_RETURN);
+        gui::Click(hDlg, IDOK);
+        EXPECT_TRUE(gui::WaitGone(hDlg, gui::kDialogWaitMs));
     });
     EXPECT_EQ(1, nResult);
     // The report itself is the crash path's to delete.
     EXPECT_TRUE(FileExists(strReport));
 }
 
-TEST_F(CrashDialog, DontSendEscAndTheCloseBoxAllAnswerNo)
+TEST_F(CrashDialog, EnterSendsAndDontSendEscAndTheCloseBoxAnswerNo)
 {
-    EXPECT_EQ(0, RunDialog([](HWND hDlg) { Press(hDlg, IDCANCEL); }));
-    EXPECT_EQ(0, RunDialog([](HWND hDlg) { Key(FocusOf(hDlg), VK_ESCAPE); }));
+    // The focus starts on Send Error Report.
+    EXPECT_EQ(1, RunDialog([](HWND hDlg) { Key(hDlg, VK_RETURN); }));
+    EXPECT_EQ(0, RunDialog([](HWND hDlg) { gui::Click(hDlg, IDCANCEL); }));
+    EXPECT_EQ(0, RunDialog([](HWND hDlg) { Key(hDlg, VK_ESCAPE); }));
     EXPECT_EQ(0, RunDialog([](HWND hDlg) { PostMessageA(hDlg, WM_SYSCOMMAND, SC_CLOSE, 0); }));
-    EXPECT_EQ(1, RunDialog([](HWND hDlg) { Press(hDlg, IDOK); }));
 }
 
 TEST_F(CrashDialog, ViewReportWithoutTheTemporaryFolderDoesNothing)
@@ -141,11 +104,11 @@ TEST_F(CrashDialog, ViewReportWithoutTheTemporaryFolderDoesNothing)
     CFakeViewer viewer(".txt", "\"{viewer}\" \"%1\"");
     g_paths.strTempFolder = (strFolder + "\\missing\\").c_str();
     int nResult = RunDialog([&](HWND hDlg) {
-        Press(hDlg, IDC_VIEW_REPORT);
-        // The command has been handled once a message sent after it returns.
+        gui::Click(hDlg, IDC_VIEW_REPORT);
+        // The click has been handled once a message sent after it returns.
         SendMessageA(hDlg, WM_NULL, 0, 0);
         EXPECT_TRUE(IsWindowVisible(hDlg));
-        Press(hDlg, IDCANCEL);
+        gui::Click(hDlg, IDCANCEL);
     });
     EXPECT_EQ(0, nResult);
     EXPECT_TRUE(viewer.WaitForLines(1, 300).empty());
