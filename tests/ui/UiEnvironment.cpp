@@ -1,5 +1,5 @@
-// UiEnvironment.cpp: what the program's start-up provides to its windows, for the tests: the
-// instance their templates are loaded from and the common controls they use.
+// UiEnvironment.cpp: what the program's start-up gives its windows, for the tests: the instance
+// their templates are loaded from and the common controls they use.
 #include <windows.h>
 #include <commctrl.h>
 
@@ -15,11 +15,7 @@ public:
     void SetUp() override
     {
         g_hInstance = GetModuleHandleA(nullptr);
-        INITCOMMONCONTROLSEX icc;
-        icc.dwSize = sizeof(icc);
-        icc.dwICC = ICC_LISTVIEW_CLASSES | ICC_TREEVIEW_CLASSES | ICC_BAR_CLASSES | ICC_TAB_CLASSES |
-                    ICC_UPDOWN_CLASS | ICC_PROGRESS_CLASS | ICC_HOTKEY_CLASS | ICC_ANIMATE_CLASS |
-                    ICC_INTERNET_CLASSES;
+        INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_UPDOWN_CLASS | ICC_INTERNET_CLASSES | ICC_BAR_CLASSES};
         InitCommonControlsEx(&icc);
     }
 };

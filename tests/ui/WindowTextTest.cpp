@@ -10,46 +10,35 @@ namespace
 TEST(WindowText, GetWindowStringReadsTheWholeText)
 {
     HWND hwnd = CreateWindowA("STATIC", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-    ASSERT_NE(nullptr, hwnd);
     std::string strLong(700, 'x');
     SetWindowTextA(hwnd, strLong.c_str());
     CCArray str;
     GetWindowString(hwnd, str);
     EXPECT_EQ(strLong, str.GetString());
-    SetWindowTextA(hwnd, "");
-    GetWindowString(hwnd, str);
-    EXPECT_STREQ("", str.GetString());
-    EXPECT_EQ(1, str.GetSize());
     DestroyWindow(hwnd);
 }
 
 TEST(WindowText, FitTextToWidthShortensWithDots)
 {
     HDC hdc = CreateCompatibleDC(nullptr);
-    ASSERT_NE(nullptr, hdc);
     SelectObject(hdc, GetStockObject(DEFAULT_GUI_FONT));
-    const char* pszText = "Z:\\a rather long folder name\\ServerLog.txt";
-    int n = (int)strlen(pszText);
+    const std::string strText = "Z:\\a rather long folder name\\ServerLog.txt";
     SIZE full;
-    GetTextExtentPoint32A(hdc, pszText, n, &full);
-
+    GetTextExtentPoint32A(hdc, strText.c_str(), (int)strText.size(), &full);
     CCArray str;
-    EXPECT_EQ(full.cx, FitTextToWidth(hdc, pszText, n, full.cx, str));
-    EXPECT_STREQ(pszText, str.GetString());
-    EXPECT_EQ(0, FitTextToWidth(hdc, "", 0, 10, str));
+    EXPECT_EQ(full.cx, FitTextToWidth(hdc, strText.c_str(), (int)strText.size(), full.cx, str));
+    EXPECT_EQ(strText, str.GetString());
 
-    int nWidth = FitTextToWidth(hdc, pszText, n, full.cx / 2, str);
+    int nWidth = FitTextToWidth(hdc, strText.c_str(), (int)strText.size(), full.cx / 2, str);
     std::string strOut = str.GetString();
     ASSERT_GT(strOut.size(), 3u);
-    EXPECT_EQ("...", strOut.substr(strOut.size() - 3));
-    EXPECT_EQ(0u, std::string(pszText).find(strOut.substr(0, strOut.size() - 3)));
-    EXPECT_LE(nWidth, full.cx / 2);
+    EXPECT_EQ(strText.substr(0, strOut.size() - 3) + "...", strOut);
     SIZE shown;
     GetTextExtentPoint32A(hdc, strOut.c_str(), (int)strOut.size(), &shown);
     EXPECT_EQ(shown.cx, nWidth);
-
+    EXPECT_LE(nWidth, full.cx / 2);
     // Not even the dots fit: nothing remains.
-    EXPECT_EQ(0, FitTextToWidth(hdc, pszText, n, 0, str));
+    EXPECT_EQ(0, FitTextToWidth(hdc, strText.c_str(), (int)strText.size(), 0, str));
     EXPECT_STREQ("", str.GetString());
     DeleteDC(hdc);
 }

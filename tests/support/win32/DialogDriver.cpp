@@ -5,62 +5,37 @@
 #include <prsht.h>
 
 #include <atomic>
-#include <cstring>
 #include <thread>
-#include <vector>
 
 namespace gui
 {
 namespace
 {
 DWORD g_dwDialogThread = 0;
-// A message-only window of the dialog thread that runs functions sent to it.
+// A message-only window of the dialog thread that runs the functions sent to it.
 HWND g_hRunner = nullptr;
 const UINT WM_RUNFUNCTION = WM_APP + 7;
 
 LRESULT CALLBACK RunnerProc(HWND hwnd, UINT nMsg, WPARAM wParam, LPARAM lParam)
 {
-    if (nMsg == WM_RUNFUNCTION)
-    {
-        (*reinterpret_cast<const std::function<void()>*>(lParam))();
-        return 0;
-    }
-    return DefWindowProcA(hwnd, nMsg, wParam, lParam);
+    if (nMsg != WM_RUNFUNCTION)
+        return DefWindowProcA(hwnd, nMsg, wParam, lParam);
+    (*reinterpret_cast<const std::function<void()>*>(lParam))();
+    return 0;
 }
 
-// The static control that shows a message box's icon.
-const int nMessageBoxIcon = 0x0440;
-
-BOOL CALLBACK CollectWindows(HWND hwnd, LPARAM lParam)
+// Ends whatever the dialog thread still shows: sheets by their Cancel button, dialogs and
+// message boxes by Cancel, or by OK when they have only that.
+BOOL CALLBACK CancelWindow(HWND hwnd, LPARAM)
 {
-    if (IsWindowVisible(hwnd))
-        reinterpret_cast<std::vector<HWND>*>(lParam)->push_back(hwnd);
+    if (!IsWindowVisible(hwnd))
+        return TRUE;
+    if (PropSheet_GetCurrentPageHwnd(hwnd) != nullptr)
+        PostMessageA(hwnd, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
+    else
+        PostMessageA(hwnd, WM_COMMAND,
+                     GetDlgItem(hwnd, IDCANCEL) || !GetDlgItem(hwnd, IDOK) ? IDCANCEL : IDOK, 0);
     return TRUE;
-}
-
-// Ends whatever the dialog thread still shows: message boxes and dialogs by Cancel (or OK for a
-// box that has no Cancel), property sheets by their Cancel button.
-void CancelEverything()
-{
-    std::vector<HWND> windows;
-    EnumThreadWindows(g_dwDialogThread, CollectWindows, reinterpret_cast<LPARAM>(&windows));
-    for (HWND hwnd : windows)
-    {
-        if (PropSheet_GetCurrentPageHwnd(hwnd) != nullptr)
-            PostMessageA(hwnd, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
-        else if (GetDlgItem(hwnd, IDCANCEL) != nullptr || GetDlgItem(hwnd, IDOK) == nullptr)
-            PostMessageA(hwnd, WM_COMMAND, IDCANCEL, 0);
-        else
-            PostMessageA(hwnd, WM_COMMAND, IDOK, 0);
-    }
-}
-
-std::string GetTestProgramFolder()
-{
-    char szPath[MAX_PATH];
-    GetModuleFileNameA(nullptr, szPath, sizeof(szPath));
-    std::string str(szPath);
-    return str.substr(0, str.rfind('\\') + 1);
 }
 } // namespace
 
@@ -74,26 +49,20 @@ INT_PTR RunDriven(const std::function<INT_PTR()>& pfnRun, const std::function<vo
     g_dwDialogThread = GetCurrentThreadId();
     if (g_hRunner == nullptr)
     {
-        WNDCLASSA wc;
-        memset(&wc, 0, sizeof(wc));
+        WNDCLASSA wc = {};
         wc.lpfnWndProc = RunnerProc;
-        wc.hInstance = GetModuleHandleA(nullptr);
         wc.lpszClassName = "TgTestRunner";
         RegisterClassA(&wc);
         g_hRunner =
-            CreateWindowA("TgTestRunner", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+            CreateWindowA(wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     }
     std::atomic<bool> bRunEnded(false);
     std::thread driver(
         [&]
         {
             pfnDrive();
-            // Anything the script left open is cancelled until the dialog thread is back.
-            for (int i = 0; i < 200 && !bRunEnded.load(); i++)
-            {
-                CancelEverything();
-                Sleep(50);
-            }
+            for (int i = 0; i < 200 && !bRunEnded.load(); i++, Sleep(50))
+                EnumThreadWindows(g_dwDialogThread, CancelWindow, 0);
         });
     INT_PTR nResult = pfnRun();
     bRunEnded = true;
@@ -130,13 +99,12 @@ bool HasFocus(HWND hDlg, int nId)
 
 SMessageBox AnswerMessageBox(const char* pszCaption, int nButton)
 {
-    SMessageBox box;
-    box.hwnd = WaitForMessageBox(GetCurrentProcessId(), pszCaption, kDialogWaitMs);
-    box.hIcon = nullptr;
+    SMessageBox box = {WaitForMessageBox(GetCurrentProcessId(), pszCaption, kDialogWaitMs), "", nullptr};
     if (box.hwnd == nullptr)
         return box;
     box.strText = MessageBoxText(box.hwnd);
-    box.hIcon = reinterpret_cast<HICON>(SendDlgItemMessageA(box.hwnd, nMessageBoxIcon, STM_GETICON, 0, 0));
+    // 0x0440 is the static control that shows the box's icon.
+    box.hIcon = reinterpret_cast<HICON>(SendDlgItemMessageA(box.hwnd, 0x0440, STM_GETICON, 0, 0));
     PostMessageA(box.hwnd, WM_COMMAND, nButton, 0);
     WaitGone(box.hwnd, kDialogWaitMs);
     return box;
@@ -144,51 +112,38 @@ SMessageBox AnswerMessageBox(const char* pszCaption, int nButton)
 
 bool SaveScreenshot(HWND hwnd, const char* pszName)
 {
-    // The window is painted through on its own thread before it is copied off the screen.
-    RunOnDialogThread(
-        [hwnd] { RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN); });
+    char szPath[MAX_PATH];
+    std::string strFolder(szPath, GetModuleFileNameA(nullptr, szPath, sizeof(szPath)));
+    strFolder = strFolder.substr(2, strFolder.rfind('\\') - 1) + "screenshots"; // drive Z: is the root
+    for (char& ch : strFolder)
+        ch = ch == '\\' ? '/' : ch;
     RECT rc;
     if (!GetWindowRect(hwnd, &rc))
         return false;
-    int nWidth = rc.right - rc.left, nHeight = rc.bottom - rc.top;
-    HDC hScreen = GetDC(nullptr);
-    HDC hMem = CreateCompatibleDC(hScreen);
-    BITMAPINFO bmi;
-    memset(&bmi, 0, sizeof(bmi));
-    bmi.bmiHeader.biSize = sizeof(bmi.bmiHeader);
-    bmi.bmiHeader.biWidth = nWidth;
-    bmi.bmiHeader.biHeight = nHeight;
-    bmi.bmiHeader.biPlanes = 1;
-    bmi.bmiHeader.biBitCount = 24;
-    void* pBits = nullptr;
-    HBITMAP hBitmap = CreateDIBSection(hScreen, &bmi, DIB_RGB_COLORS, &pBits, nullptr, 0);
-    bool bSaved = false;
-    if (hBitmap != nullptr)
+    char szCommand[1024];
+    snprintf(szCommand, sizeof(szCommand),
+             "mkdir -p %s && /usr/bin/import -window root -crop %ldx%ld+%ld+%ld +repage %s/%s.png",
+             strFolder.c_str(), rc.right - rc.left, rc.bottom - rc.top, rc.left, rc.top, strFolder.c_str(),
+             pszName);
+
+    // Tests running beside each other share the screen: one at a time puts its window on top,
+    // painted through on its own thread, reads the screen, and steps back.
+    HANDLE hMutex = CreateMutexA(nullptr, FALSE, "TollgateTestScreenshot");
+    WaitForSingleObject(hMutex, 30000);
+    auto pfnRaise = [hwnd](HWND hAfter)
     {
-        HGDIOBJ hOld = SelectObject(hMem, hBitmap);
-        BitBlt(hMem, 0, 0, nWidth, nHeight, hScreen, rc.left, rc.top, SRCCOPY);
-        SelectObject(hMem, hOld);
-        GdiFlush();
-        std::string strFolder = GetTestProgramFolder() + "screenshots";
-        CreateDirectoryA(strFolder.c_str(), nullptr);
-        DWORD nImage = (DWORD)(((nWidth * 3 + 3) & ~3) * nHeight);
-        BITMAPFILEHEADER file;
-        memset(&file, 0, sizeof(file));
-        file.bfType = 0x4D42;
-        file.bfOffBits = sizeof(file) + sizeof(bmi.bmiHeader);
-        file.bfSize = file.bfOffBits + nImage;
-        HANDLE hFile = CreateFileA((strFolder + "\\" + pszName + ".bmp").c_str(), GENERIC_WRITE, 0, nullptr,
-                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        DWORD dw;
-        bSaved = hFile != INVALID_HANDLE_VALUE && WriteFile(hFile, &file, sizeof(file), &dw, nullptr) &&
-                 WriteFile(hFile, &bmi.bmiHeader, sizeof(bmi.bmiHeader), &dw, nullptr) &&
-                 WriteFile(hFile, pBits, nImage, &dw, nullptr);
-        if (hFile != INVALID_HANDLE_VALUE)
-            CloseHandle(hFile);
-        DeleteObject(hBitmap);
-    }
-    DeleteDC(hMem);
-    ReleaseDC(nullptr, hScreen);
+        RunOnDialogThread(
+            [=]
+            {
+                SetWindowPos(hwnd, hAfter, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+                RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+            });
+    };
+    pfnRaise(HWND_TOPMOST);
+    bool bSaved = RunUnixShell(szCommand, 20000) == 0;
+    pfnRaise(HWND_NOTOPMOST);
+    ReleaseMutex(hMutex);
+    CloseHandle(hMutex);
     return bSaved;
 }
 

@@ -162,6 +162,9 @@ TEST_F(Shell, ServerCommandsFollowTheStateAndDoNothingWhenThereIsNothingToDo)
     EXPECT_EQ(1, LogFileCount());
     EXPECT_EQ(1, CountOf(gui::ReadFileText(LogFile(0)), "Server started"));
 
+    // The periodic refresh adds the icon again, which fails while it is still there: the tray
+    // must go on following the server afterwards.
+    PostMessageA(hMain, WM_TIMER, TRAY_TIMER_ID, 0);
     Command(IDM_STOP);
     EXPECT_EQ(HOOK_STOPPED, TrayState());
     EXPECT_FALSE(gui::CanConnect(nPort));
