@@ -16,8 +16,8 @@ void Base64Encode(const void* pData, int32_t nLength, CCArray& strOut)
             n |= (uint32_t)p[i + 1] << 8;
         if (nLeft > 2)
             n |= p[i + 2];
-        char quad[4] = {ALPHABET[n >> 18 & 63], ALPHABET[n >> 12 & 63], nLeft > 1 ? ALPHABET[n >> 6 & 63] : '=',
-                        nLeft > 2 ? ALPHABET[n & 63] : '='};
+        char quad[4] = {ALPHABET[n >> 18 & 63], ALPHABET[n >> 12 & 63],
+                        nLeft > 1 ? ALPHABET[n >> 6 & 63] : '=', nLeft > 2 ? ALPHABET[n & 63] : '='};
         strOut.Append(quad, 4);
     }
 }

@@ -301,7 +301,8 @@ int RunHttpTransaction(SHttpRequest& request, CBlockingSocket& sock, const SProx
                 sock.ConnectTo(sa, proxy.host, (unsigned short)proxy.port);
             }
             else
-                ConnectThroughProxy(&proxy, sock, GetUrlPart(url, URL_HOST).GetString(), (unsigned short)url.nPort);
+                ConnectThroughProxy(&proxy, sock, GetUrlPart(url, URL_HOST).GetString(),
+                                    (unsigned short)url.nPort);
         }
         SetProgress(pProgress, PROGRESS_CONNECTED);
 

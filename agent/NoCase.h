@@ -2,7 +2,7 @@
 // names, cookie attributes and connection tokens are compared.
 #pragma once
 
-#include <cstddef>
+#include <cstring>
 
 inline char AsciiLower(char ch)
 {
@@ -19,5 +19,5 @@ inline bool StartsWithNoCase(const char* psz, const char* pszPrefix)
 
 inline bool EqualsNoCase(const char* a, const char* b)
 {
-    return StartsWithNoCase(a, b) && a[__builtin_strlen(b)] == 0;
+    return StartsWithNoCase(a, b) && a[strlen(b)] == 0;
 }

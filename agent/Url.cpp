@@ -61,7 +61,8 @@ void NormalisePath(CCArray& strRest)
 
 } // namespace
 
-SUrl::SUrl() : pszText(nullptr), nPort(80), pnStart(new int[URL_PART_COUNT]), pnLength(new int[URL_PART_COUNT])
+SUrl::SUrl()
+    : pszText(nullptr), nPort(80), pnStart(new int[URL_PART_COUNT]), pnLength(new int[URL_PART_COUNT])
 {
     memset(pnStart, 0, sizeof(int) * URL_PART_COUNT);
     memset(pnLength, 0, sizeof(int) * URL_PART_COUNT);

@@ -6,6 +6,8 @@ need=""
 want() { for p in "$@"; do dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need="$need $p"; done; }
 
 want cmake ninja-build g++ googletest libgtest-dev python3 curl iproute2 procps
+# The upload agent's HTTP proxy path is tested through tinyproxy.
+want tinyproxy
 if [ "${1:-}" != --native ]; then
     want clang libclang-rt-14-dev
     want g++-mingw-w64-i686 wine wine32:i386 wine64 xvfb xauth x11-utils fonts-wine imagemagick wixl

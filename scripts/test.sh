@@ -33,7 +33,7 @@ run_ctest() {
 build native ""
 build asan "" -DTG_SANITIZE=ON
 build tsan "" -DTG_TSAN=ON
-build fuzz "session_fuzz" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTG_FUZZ=ON
+build fuzz "session_fuzz http_fuzz" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTG_FUZZ=ON
 build win32 "" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake"
 
 run_ctest native

@@ -52,6 +52,12 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID)
 
 extern "C" __declspec(dllexport) int SubmitCrashReport(const char* reportPath, const char* productName)
 {
+    // The upload's watchdog thread may still be on its way out of this library when the call
+    // returns; a caller that frees the library at once must not unmap code still running. Once
+    // used, the library stays loaded until the process ends.
+    HMODULE hPinned;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       (LPCSTR)(void*)&SubmitCrashReport, &hPinned);
     char szUrl[512];
     MakeUploadUrl(TG_UPLOAD_HOST, UploadPort(), szUrl, sizeof(szUrl));
     SUploadLimits limits = {TG_UPLOAD_WAIT_SECONDS, TG_UPLOAD_EXCHANGE_MS};

@@ -14,9 +14,9 @@ uint32_t AgentProcessId()
 void GetContentType(const char* pszExtension, CCArray& strOut)
 {
     static const char* const TYPES[][2] = {
-        {"txt", "text/plain"},        {"htm", "text/html"},        {"html", "text/html"},
-        {"xml", "text/xml"},          {"zip", "application/zip"},  {"gif", "image/gif"},
-        {"jpg", "image/jpeg"},        {"jpeg", "image/jpeg"},      {"png", "image/png"},
+        {"txt", "text/plain"}, {"htm", "text/html"},       {"html", "text/html"},
+        {"xml", "text/xml"},   {"zip", "application/zip"}, {"gif", "image/gif"},
+        {"jpg", "image/jpeg"}, {"jpeg", "image/jpeg"},     {"png", "image/png"},
     };
     if (pszExtension && *pszExtension)
         for (const auto& type : TYPES)

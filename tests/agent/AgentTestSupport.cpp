@@ -14,19 +14,16 @@ std::string ReadFileBytes(const std::string& strPath)
 
 void WriteFileBytes(const std::string& strPath, const std::string& strBytes)
 {
-    std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
-    out.write(strBytes.data(), (std::streamsize)strBytes.size());
+    std::ofstream(strPath, std::ios::binary | std::ios::trunc) << strBytes;
 }
 
-bool FileExists(const std::string& strPath)
+CScriptedExchange::CScriptedExchange(const char* pszUrl, const std::string& strServer, int nChunk)
+    : hSocket(script.NextHandle()), pUrl(ParseUrl(pszUrl)), sock(5, 5, script.GetTable())
 {
-    return SysFileExists(strPath.c_str());
-}
-
-CScriptedExchange::CScriptedExchange(const char* pszUrl)
-    : hSocket(INVALID_SOCKET), pUrl(ParseUrl(pszUrl)), sock(5, 5, script.GetTable())
-{
-    hSocket = script.NextHandle();
+    if (nChunk > 0)
+        script.QueueChunks(hSocket, strServer, nChunk);
+    else if (!strServer.empty())
+        script.QueueData(hSocket, strServer);
     strResponseFile = folder.GetPath() + PATH_SEPARATOR + "response.bin";
     request.url = pUrl;
     request.responseFile = strResponseFile.c_str();
@@ -34,15 +31,8 @@ CScriptedExchange::CScriptedExchange(const char* pszUrl)
 
 CScriptedExchange::~CScriptedExchange()
 {
+    sock.Close();
     FreeUrl(pUrl);
-}
-
-void CScriptedExchange::Serve(const std::string& strBytes, int nChunk)
-{
-    if (nChunk > 0)
-        script.QueueChunks(hSocket, strBytes, nChunk);
-    else
-        script.QueueData(hSocket, strBytes);
 }
 
 int CScriptedExchange::Run(const SProxySettings* pProxy, CCookieStore* pCookies)

@@ -9,21 +9,17 @@
 
 std::string ReadFileBytes(const std::string& strPath);
 void WriteFileBytes(const std::string& strPath, const std::string& strBytes);
-bool FileExists(const std::string& strPath);
 
 // One transaction over the scripted socket table: the server's bytes are queued on the handle
-// the transaction will create, the response body goes to a file in a folder of the test's own.
-class CScriptedExchange
+// the transaction will create; the body goes to a file in a folder of the test's own.
+struct CScriptedExchange
 {
-public:
-    explicit CScriptedExchange(const char* pszUrl);
+    explicit CScriptedExchange(const char* pszUrl, const std::string& strServer = "", int nChunk = 0);
     ~CScriptedExchange();
-
-    // Queues the server's bytes (in chunks of nChunk bytes when nChunk > 0).
-    void Serve(const std::string& strBytes, int nChunk = 0);
     int Run(const SProxySettings* pProxy = nullptr, CCookieStore* pCookies = nullptr);
     std::string Sent() const { return script.Sent(hSocket); }
     std::string Body() const { return ReadFileBytes(strResponseFile); }
+    std::string Error() const { return request.errorText.GetString(); }
 
     CScriptedSocketApi script;
     SOCKET hSocket;
