@@ -62,7 +62,8 @@ protected:
 
 TEST_F(CrashDialog, ViewReportOpensACopyAndTheDialogStays)
 {
-    CFakeViewer viewer(".txt", "\"{viewer}\" \"%1\"");
+    CFakeViewer viewer;
+    viewer.Register(".txt", "\"{viewer}\" \"%1\"");
     std::string strCopy = strFolder + "\\program-temp\\" + REPORT_NAME;
     int nResult = RunDialog([&](HWND hDlg) {
         EXPECT_TRUE(gui::HasFocus(hDlg, IDOK));
@@ -101,7 +102,8 @@ TEST_F(CrashDialog, EnterSendsAndDontSendEscAndTheCloseBoxAnswerNo)
 
 TEST_F(CrashDialog, ViewReportWithoutTheTemporaryFolderDoesNothing)
 {
-    CFakeViewer viewer(".txt", "\"{viewer}\" \"%1\"");
+    CFakeViewer viewer;
+    viewer.Register(".txt", "\"{viewer}\" \"%1\"");
     g_paths.strTempFolder = (strFolder + "\\missing\\").c_str();
     int nResult = RunDialog([&](HWND hDlg) {
         gui::Click(hDlg, IDC_VIEW_REPORT);
