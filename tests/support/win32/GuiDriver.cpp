@@ -277,6 +277,12 @@ bool CanConnect(uint16_t nPort)
     return bConnected;
 }
 
+bool WaitServerStarted(DWORD nPid, uint16_t nPort, int nTimeoutMs)
+{
+    return WaitFor([&] { return CanConnect(nPort) && FindWindows(nPid, "#32770", "Tollgate", false).empty(); },
+                   nTimeoutMs);
+}
+
 std::string MakeTempFolder(const char* pszPrefix)
 {
     char szTemp[MAX_PATH];

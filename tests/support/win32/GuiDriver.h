@@ -75,6 +75,12 @@ uint16_t FreeLoopbackPort();
 // True when something accepts connections on 127.0.0.1:nPort.
 bool CanConnect(uint16_t nPort);
 
+// Waits until the program's start flow has ended with its server listening on 127.0.0.1:nPort:
+// the port answers and the start's progress window (a dialog captioned "Tollgate", created
+// before the listener and destroyed at the flow's end) is gone. Tray clicks and commands sent
+// before that arrive inside the start flow, where the program ignores clicks.
+bool WaitServerStarted(DWORD nPid, uint16_t nPort, int nTimeoutMs);
+
 // A fresh, empty folder under the temporary folder; its Windows path with a trailing backslash.
 std::string MakeTempFolder(const char* pszPrefix);
 std::string ReadFileText(const std::string& strPath);

@@ -4,7 +4,6 @@
 
 #include <windows.h>
 #include <commctrl.h>
-#include <prsht.h>
 
 #include <vector>
 
@@ -113,52 +112,6 @@ TEST(Framework, DialogsAreCentredUnlessTheyPlaceThemselvesAndLeaveTheMapWhenDest
     }
     Pump();
     EXPECT_EQ(nMapped, g_wndMap.GetSize());
-}
-
-// Pages whose validation can be made to fail.
-class CProbePage : public CPropPage
-{
-public:
-    CProbePage(const char* pszTitle, UINT nTemplate) : CPropPage(pszTitle, nTemplate) {}
-    bool OnKillActive() override { return bLeave; }
-    bool OnApply() override
-    {
-        ++nApplied;
-        return true;
-    }
-    bool bLeave = true;
-    int nApplied = 0;
-};
-
-TEST(Framework, PropertyPagesInTheir48ByteFormAllReachTheSheetAndValidate)
-{
-    static SWindows windows;
-    CProbePage general("General", IDD_OPT_GENERAL), access("Access Restrictions", IDD_OPT_ACCESS);
-    SPageDesc48 pages[2] = {general.GetPageDesc(), access.GetPageDesc()};
-    PROPSHEETHEADERA header = {};
-    header.dwSize = PROPSHEETHEADERA_V1_SIZE;
-    header.dwFlags = PSH_PROPSHEETPAGE | PSH_NOAPPLYNOW | PSH_MODELESS;
-    header.hInstance = g_hInstance;
-    header.pszCaption = "Options";
-    header.nPages = 2;
-    header.ppsp = (LPCPROPSHEETPAGEA)pages;
-    HWND hSheet = (HWND)PropertySheetA(&header);
-    ASSERT_TRUE(hSheet);
-    EXPECT_EQ(2, TabCtrl_GetItemCount((HWND)SendMessageA(hSheet, PSM_GETTABCONTROL, 0, 0)));
-
-    general.bLeave = false; // the page keeps the user
-    SendMessageA(hSheet, PSM_SETCURSEL, 1, 0);
-    EXPECT_EQ(general.GetHwnd(), (HWND)SendMessageA(hSheet, PSM_GETCURRENTPAGEHWND, 0, 0));
-    general.bLeave = true;
-    SendMessageA(hSheet, PSM_SETCURSEL, 1, 0);
-    EXPECT_EQ(access.GetHwnd(), (HWND)SendMessageA(hSheet, PSM_GETCURRENTPAGEHWND, 0, 0));
-
-    SendMessageA(hSheet, PSM_PRESSBUTTON, PSBTN_OK, 0);
-    Pump();
-    EXPECT_EQ(1, general.nApplied);
-    EXPECT_EQ(1, access.nApplied);
-    DestroyWindow(hSheet);
-    Pump();
 }
 
 TEST(Framework, ToolButtonSendsItsCommandOnlyForAPressReleasedOverIt)

@@ -78,7 +78,7 @@ TEST(Screenshots, EveryWindowOfTheProgram)
     ASSERT_TRUE(program.Start(gui::WindowsPath(TOLLGATE_EXE)));
     HWND hMain = gui::WaitForWindow(program.Pid(), "TOLLGATE", "", nWait, false);
     ASSERT_TRUE(hMain);
-    ASSERT_TRUE(gui::WaitFor([&] { return gui::CanConnect(nPort); }, nWait));
+    ASSERT_TRUE(gui::WaitServerStarted(program.Pid(), nPort, nWait));
 
     // The tray menu with its Server pop-up open.
     PostMessageA(hMain, WM_TRAYNOTIFY, TRAY_ICON_ID, WM_RBUTTONUP);

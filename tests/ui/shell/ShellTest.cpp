@@ -110,6 +110,19 @@ protected:
     {
         return gui::WaitForWindow(program.Pid(), "#32770", pszCaption, nTimeoutMs);
     }
+    // The program's visible windows and message texts, for failure messages.
+    std::string Describe()
+    {
+        std::string strOut = "windows:";
+        for (HWND hWnd : gui::FindWindows(program.Pid(), nullptr, nullptr))
+        {
+            strOut += " [" + gui::WindowText(hWnd);
+            if (GetDlgItem(hWnd, 0xFFFF))
+                strOut += ": " + gui::MessageBoxText(hWnd);
+            strOut += "]";
+        }
+        return strOut;
+    }
     bool MenuAppears(int nTimeoutMs) { return gui::AppearsWithin(program.Pid(), "#32768", nullptr, nTimeoutMs); }
 
     gui::CProgram program;
@@ -189,10 +202,10 @@ TEST_F(Shell, ServerCommandsFollowTheStateAndDoNothingWhenThereIsNothingToDo)
 TEST_F(Shell, TrayMenuRunsTheChosenCommandAndExitEndsTheProgram)
 {
     ASSERT_TRUE(Launch(TOLLGATE_EXE));
-    ASSERT_TRUE(gui::WaitFor([&] { return gui::CanConnect(nPort); }, nWait));
+    ASSERT_TRUE(gui::WaitServerStarted(program.Pid(), nPort, nWait));
     Tray(WM_RBUTTONUP);
     HWND hMenu = gui::WaitForWindow(program.Pid(), "#32768", nullptr, nWait);
-    ASSERT_TRUE(hMenu);
+    ASSERT_TRUE(hMenu) << Describe();
     // About, Server, Options, Statistics: the fourth item.
     for (int i = 0; i < 4; ++i)
         PostMessageA(hMenu, WM_KEYDOWN, VK_DOWN, 0);
@@ -201,7 +214,10 @@ TEST_F(Shell, TrayMenuRunsTheChosenCommandAndExitEndsTheProgram)
     ASSERT_TRUE(hStat);
     EXPECT_TRUE(gui::WaitFor([&] { return gui::ItemText(hStat, IDC_ACTIVE) == "0"; }, nWait));
 
-    // Exit while the server runs and a window is open: the window closes and the program ends.
+    // The Options sheet on top of it, then Exit while the server runs and both are open: the
+    // windows close and the program ends.
+    PostMessageA(hMain, WM_COMMAND, IDM_OPTIONS, 0);
+    ASSERT_TRUE(WaitDialog("Options")) << Describe();
     PostMessageA(hMain, WM_COMMAND, IDM_EXIT, 0);
     DWORD nCode = 99;
     ASSERT_TRUE(program.WaitExit(nWait, &nCode));
@@ -211,9 +227,10 @@ TEST_F(Shell, TrayMenuRunsTheChosenCommandAndExitEndsTheProgram)
 TEST_F(Shell, DoubleClickOpensAboutAndASecondBringsTheSameForward)
 {
     ASSERT_TRUE(Launch(TOLLGATE_EXE));
+    ASSERT_TRUE(gui::WaitServerStarted(program.Pid(), nPort, nWait));
     Tray(WM_LBUTTONDBLCLK);
     HWND hAbout = WaitDialog("About Tollgate");
-    ASSERT_TRUE(hAbout);
+    ASSERT_TRUE(hAbout) << Describe();
     EXPECT_EQ("Version: 1.0", gui::ItemText(hAbout, IDC_VERSION));
     EXPECT_EQ(GetDlgItem(hAbout, IDOK), gui::FocusOf(hAbout));
 
@@ -358,7 +375,7 @@ TEST_F(Shell, CurlFetchesAPageThroughTheProgramAndStatisticsShowsTheSession)
 {
     gui::CSlowWebServer web;
     ASSERT_TRUE(Launch(TOLLGATE_EXE));
-    ASSERT_TRUE(gui::WaitFor([&] { return gui::CanConnect(nPort); }, nWait));
+    ASSERT_TRUE(gui::WaitServerStarted(program.Pid(), nPort, nWait));
 
     // Native curl, the name resolved by the proxy.
     const std::string strOut = "/tmp/tg-shell-curl-" + std::to_string(GetCurrentProcessId()) + ".txt";
@@ -369,9 +386,8 @@ TEST_F(Shell, CurlFetchesAPageThroughTheProgramAndStatisticsShowsTheSession)
 
     PostMessageA(hMain, WM_COMMAND, IDM_STATISTICS, 0);
     HWND hStat = WaitDialog("Statistics");
-    ASSERT_TRUE(hStat);
-    EXPECT_TRUE(gui::WaitFor([&] { return gui::ItemText(hStat, IDC_ACTIVE) == "1"; }, nWait))
-        << gui::ItemText(hStat, IDC_ACTIVE);
+    ASSERT_TRUE(hStat) << Describe();
+    EXPECT_TRUE(gui::WaitFor([&] { return gui::ItemText(hStat, IDC_ACTIVE) == "1"; }, nWait)) << Describe();
     // The first half of the page has passed the proxy.
     EXPECT_TRUE(gui::WaitFor([&] { return gui::ItemText(hStat, IDC_DST_TCP) != "0"; }, nWait));
     EXPECT_FALSE(gui::ItemText(hStat, IDC_STARTED).empty());
