@@ -12,29 +12,40 @@
 #include "Version.h"
 #include "foundation/TextHelpers.h"
 #include "tests/support/win32/ChildProcess.h"
+#include "tests/support/win32/GuiDriver.h"
 
 namespace
 {
 const int64_t PREVIOUS_FILTER_EXIT = 42;
+const int64_t FAULT_EXIT = EXCEPTION_ACCESS_VIOLATION;
+const int PRODUCT_NUMBER = ((TG_VERSION_MAJOR * 10 + TG_VERSION_MINOR) * 10 + TG_VERSION_PATCH) * 10 + TG_VERSION_BUILD;
 
-int ProductNumber()
-{
-    return ((TG_VERSION_MAJOR * 10 + TG_VERSION_MINOR) * 10 + TG_VERSION_PATCH) * 10 + TG_VERSION_BUILD;
-}
-
-std::vector<std::string> SplitLines(const std::string& text)
+std::vector<std::string> SplitLines(const std::string& text, const char* pszEnd = "\r\n")
 {
     std::vector<std::string> lines;
     size_t nStart = 0;
-    for (size_t nEnd; (nEnd = text.find("\r\n", nStart)) != std::string::npos; nStart = nEnd + 2)
+    for (size_t nEnd; (nEnd = text.find(pszEnd, nStart)) != std::string::npos; nStart = nEnd + strlen(pszEnd))
         lines.push_back(text.substr(nStart, nEnd - nStart));
-    if (nStart < text.size())
-        lines.push_back(text.substr(nStart) + " <no CR LF>");
+    EXPECT_EQ(nStart, text.size()) << "a line without its end";
     return lines;
 }
 
-// One probe run in a folder of its own: the probe, optionally the stand-in agent, and tmp\ as
-// the probe's temporary folder.
+// The report name's fields after V<number>_Tollgate.EXE_: [1] own-frame address, [2] exception
+// code, [3] reporter id, [4] tag, [5] the UTC stamp and [6..12] its parts. Empty when the name
+// does not have that form.
+std::vector<std::string> MatchReportName(const std::string& strPath)
+{
+    static const std::regex pattern(".*\\\\V" + std::to_string(PRODUCT_NUMBER) +
+                                    "_Tollgate\\.EXE_([0-9A-F]{8})_([0-9A-F]{8})_([0-9A-F]{8})_(-?\\d+)_"
+                                    "((\\d\\d)(\\d\\d)\\.(\\d\\d)\\.(\\d\\d)_(\\d\\d)\\.(\\d\\d)\\.(\\d\\d))\\.txt");
+    std::smatch m;
+    if (!std::regex_match(strPath, m, pattern))
+        return {};
+    return std::vector<std::string>(m.begin(), m.end());
+}
+
+// One probe run in a folder of its own: the probe, optionally an agent, and tmp\ as the probe's
+// temporary folder.
 class CrashProbeRun : public testing::Test
 {
 protected:
@@ -42,252 +53,167 @@ protected:
     {
         strFolder = TestExecutableFolder() + "run-" + testing::UnitTest::GetInstance()->current_test_info()->name();
         MakeEmptyFolder(strFolder);
-        strTemp = strFolder + "\\tmp";
-        MakeEmptyFolder(strTemp);
-        ASSERT_TRUE(CopyFileA((TestExecutableFolder() + "probe\\CrashProbe.exe").c_str(),
-                              (strFolder + "\\CrashProbe.exe").c_str(), FALSE));
+        MakeEmptyFolder(strTemp = strFolder + "\\tmp");
+        ASSERT_TRUE(CopyFileA((TestExecutableFolder() + "probe\\CrashProbe.exe").c_str(), In("CrashProbe.exe").c_str(),
+                              FALSE));
         WriteCrashReportSwitch("Tollgate", 1);
     }
 
-    // The stand-in agent that records its calls, or the real one.
+    // The stand-in agent that records its calls (agent-calls.txt, sent.txt), or the real one.
     void AddAgent(const std::string& strAgent = TestExecutableFolder() + "fake-agent\\dumpsend.dll")
     {
-        ASSERT_TRUE(CopyFileA(strAgent.c_str(), (strFolder + "\\dumpsend.dll").c_str(), FALSE));
+        ASSERT_TRUE(CopyFileA(strAgent.c_str(), In("dumpsend.dll").c_str(), FALSE));
     }
 
     int64_t Crash(const std::string& strArgs)
     {
         SetEnvironmentVariableA("TMP", strTemp.c_str());
         SetEnvironmentVariableA("TEMP", strTemp.c_str());
-        return RunChildProcess("\"" + strFolder + "\\CrashProbe.exe\" " + strArgs, strFolder, 30000);
+        return RunChildProcess("\"" + In("CrashProbe.exe") + "\" " + strArgs, strFolder, 30000);
     }
 
-    std::string InFolder(const char* pszName) const { return strFolder + "\\" + pszName; }
+    // What the probe's confirmation callback kept: the report's path and a copy of it.
+    std::string ConfirmedPath() const { return gui::ReadFileText(In("confirmed-path.txt")); }
+    std::string In(const char* pszName) const { return strFolder + "\\" + pszName; }
 
-    std::string strFolder;
-    std::string strTemp;
+    std::string strFolder, strTemp;
 };
-
-// The report name's fields: own-frame address, code, reporter id, tag, UTC stamp.
-struct SReportName
-{
-    bool bMatched = false;
-    uint32_t nOwnAddress = 0, nCode = 0, nReporterId = 0;
-    int nTag = 0;
-    std::string strStamp;
-};
-
-SReportName ParseReportName(const std::string& strPath)
-{
-    SReportName name;
-    std::smatch m;
-    std::string strFile = strPath.substr(strPath.rfind('\\') + 1);
-    std::regex pattern("V(\\d+)_Tollgate\\.EXE_([0-9A-F]{8})_([0-9A-F]{8})_([0-9A-F]{8})_(-?\\d+)_"
-                       "(\\d{4}\\.\\d\\d\\.\\d\\d_\\d\\d\\.\\d\\d\\.\\d\\d)\\.txt");
-    if (!std::regex_match(strFile, m, pattern) || std::stoi(m[1]) != ProductNumber())
-        return name;
-    name.bMatched = true;
-    name.nOwnAddress = std::stoul(m[2], nullptr, 16);
-    name.nCode = std::stoul(m[3], nullptr, 16);
-    name.nReporterId = std::stoul(m[4], nullptr, 16);
-    name.nTag = std::stoi(m[5]);
-    name.strStamp = m[6];
-    return name;
-}
-
-struct SStackLine
-{
-    uint32_t nAddress, nFrame, nSection, nOffset;
-    std::string strModule;
-};
-
-bool ParseStackLine(const std::string& line, SStackLine& out)
-{
-    std::smatch m;
-    static const std::regex pattern("([0-9A-F]{8})  ([0-9A-F]{8})  ([0-9A-F]{4}):([0-9A-F]{8}) (.*)");
-    if (!std::regex_match(line, m, pattern))
-        return false;
-    out = {(uint32_t)std::stoul(m[1], nullptr, 16), (uint32_t)std::stoul(m[2], nullptr, 16),
-           (uint32_t)std::stoul(m[3], nullptr, 16), (uint32_t)std::stoul(m[4], nullptr, 16), m[5]};
-    return true;
-}
 } // namespace
 
-TEST_F(CrashProbeRun, FaultWritesTheReportWithEveryLineAndAsksBeforeSending)
+TEST_F(CrashProbeRun, FaultWritesTheReportWithEveryLineAndDontSendDeletesIt)
 {
     AddAgent();
     // ownModuleOnly and a previous filter: the probe's own frames make the crash the handler's.
-    int64_t nExit = Crash("own prev ask-keep tag=7");
-    EXPECT_EQ((int64_t)EXCEPTION_ACCESS_VIOLATION, nExit);
-
-    std::string strReportPath = ReadWholeFile(InFolder("confirmed-path.txt"));
-    ASSERT_FALSE(strReportPath.empty()) << "the confirmation callback was not called";
-    EXPECT_EQ(strTemp + "\\", strReportPath.substr(0, strTemp.size() + 1));
-    SReportName name = ParseReportName(strReportPath);
-    ASSERT_TRUE(name.bMatched) << strReportPath;
-    EXPECT_EQ((uint32_t)EXCEPTION_ACCESS_VIOLATION, name.nCode);
-    EXPECT_EQ(7, name.nTag);
-    HKEY hKey = OpenCrashReportKey();
-    DWORD nStoredId = 0, nSize = 4;
-    RegQueryValueExA(hKey, "UUID", nullptr, nullptr, (BYTE*)&nStoredId, &nSize);
-    RegCloseKey(hKey);
-    EXPECT_EQ(nStoredId, name.nReporterId);
-
+    EXPECT_EQ(FAULT_EXIT, Crash("own prev ask-keep tag=7"));
+    std::vector<std::string> name = MatchReportName(ConfirmedPath());
+    ASSERT_FALSE(name.empty()) << "confirmation not asked, or a wrong name: " << ConfirmedPath();
+    EXPECT_EQ(strTemp + "\\", ConfirmedPath().substr(0, strTemp.size() + 1));
+    EXPECT_EQ("C0000005", name[2]);
+    EXPECT_EQ("7", name[4]);
+    EXPECT_EQ(GetReporterId(), std::stoul(name[3], nullptr, 16));
     // Don't Send: the report is gone and the agent never saw it.
     EXPECT_TRUE(ListFiles(strTemp, "*").empty());
-    EXPECT_FALSE(FileExists(InFolder("agent-calls.txt")));
+    EXPECT_FALSE(FileExists(In("agent-calls.txt")));
 
-    std::istringstream map(ReadWholeFile(InFolder("probe-map.txt")));
-    std::string strProbePath;
-    std::getline(map, strProbePath);
+    std::vector<std::string> map = SplitLines(gui::ReadFileText(In("probe-map.txt")), "\n");
+    ASSERT_EQ(2u, map.size());
     uint32_t levels[3];
-    map >> std::hex >> levels[0] >> levels[1] >> levels[2];
+    ASSERT_EQ(3, sscanf(map[1].c_str(), "%x %x %x", &levels[0], &levels[1], &levels[2]));
 
-    std::vector<std::string> lines = SplitLines(ReadWholeFile(InFolder("confirmed.txt")));
+    std::vector<std::string> lines = SplitLines(gui::ReadFileText(In("confirmed.txt")));
     ASSERT_GE(lines.size(), 8u);
-    // The time line is the name's UTC stamp in another layout.
+    // The time line is the name's UTC stamp: day, English month, two-digit year, time.
     static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    const std::string& s = name.strStamp;
-    std::string strTimeLine = s.substr(8, 2) + "-" + months[std::stoi(s.substr(5, 2)) - 1] + "-" + s.substr(2, 2) +
-                              " " + s.substr(11, 2) + ":" + s.substr(14, 2) + ":" + s.substr(17, 2);
-    EXPECT_EQ(strTimeLine, lines[0]);
+    EXPECT_EQ(name[9] + "-" + months[std::stoi(name[8]) - 1] + "-" + name[7] + " " + name[10] + ":" + name[11] +
+                  ":" + name[12],
+              lines[0]);
     EXPECT_TRUE(std::regex_match(lines[2], std::regex("OS Info: MajorVersion\\[\\d+\\] MinorVersion\\[\\d+\\] "
-                                                      "Build\\[\\d+\\] Platform\\[2\\] CSDVersion\\[.*\\]")))
-        << lines[2];
-
-    size_t nCallStack = 3;
-    bool bKernelListed = false;
-    std::regex moduleLine(".*\\.(dll|DLL|exe|EXE) Product Version = \\d+\\.\\d+\\.\\d+\\.\\d+  File Version = "
-                          "\\d+\\.\\d+\\.\\d+\\.\\d+ Base=[0-9A-F]{8} Size=[0-9A-F]{8}");
-    for (; nCallStack < lines.size() && lines[nCallStack] != "Call stack:"; nCallStack++)
-    {
-        EXPECT_TRUE(std::regex_match(lines[nCallStack], moduleLine) || lines[nCallStack].find(':') == 1)
-            << lines[nCallStack];
-        bKernelListed |= lines[nCallStack].find("kernel32.dll Product Version") != std::string::npos;
-    }
-    EXPECT_TRUE(bKernelListed);
-    ASSERT_LT(nCallStack + 4, lines.size());
-    EXPECT_EQ("Address   Frame     Logical addr  Module", lines[nCallStack + 1]);
+                                                      "Build\\[\\d+\\] Platform\\[2\\] CSDVersion\\[.*\\]")));
+    size_t nStack = 3;
+    std::regex moduleLine(".:\\\\.* Product Version = [\\d.]+  File Version = [\\d.]+ Base=[0-9A-F]{8} Size=[0-9A-F]{8}");
+    for (; nStack < lines.size() && lines[nStack] != "Call stack:"; nStack++)
+        EXPECT_TRUE(std::regex_match(lines[nStack], moduleLine)) << lines[nStack];
+    EXPECT_NE(std::string::npos, gui::ReadFileText(In("confirmed.txt")).find("\\kernel32.dll Product Version"));
+    ASSERT_LT(nStack + 4, lines.size());
+    EXPECT_EQ("Address   Frame     Logical addr  Module", lines[nStack + 1]);
 
     // Innermost first: the faulting ProbeLevel3, then the return addresses in ProbeLevel2 and 1,
-    // all in the probe's first section, with one section start between them.
-    SStackLine frames[3];
+    // all in the probe's first section, on rising frames.
+    uint32_t nAddress[3], nFrame[3], nSection[3], nOffset[3];
     for (int i = 0; i < 3; i++)
     {
-        ASSERT_TRUE(ParseStackLine(lines[nCallStack + 2 + i], frames[i])) << lines[nCallStack + 2 + i];
-        uint32_t nFunction = levels[2 - i];
-        EXPECT_GE(frames[i].nAddress, nFunction) << "frame " << i;
-        EXPECT_LT(frames[i].nAddress, nFunction + 0x40) << "frame " << i;
-        EXPECT_EQ(strProbePath, frames[i].strModule);
-        EXPECT_EQ(1u, frames[i].nSection);
-        EXPECT_EQ(frames[0].nAddress - frames[0].nOffset, frames[i].nAddress - frames[i].nOffset);
-        if (i > 0)
-        {
-            EXPECT_GT(frames[i].nFrame, frames[i - 1].nFrame);
-        }
+        const std::string& line = lines[nStack + 2 + i];
+        char szModule[300] = "";
+        ASSERT_EQ(5, sscanf(line.c_str(), "%8x  %8x  %4x:%8x %299[^\n]", &nAddress[i], &nFrame[i], &nSection[i],
+                            &nOffset[i], szModule))
+            << line;
+        EXPECT_EQ(map[0], szModule);
+        EXPECT_GE(nAddress[i], levels[2 - i]) << line;
+        EXPECT_LT(nAddress[i], levels[2 - i] + 0x40) << line;
+        EXPECT_EQ(1u, nSection[i]);
+        EXPECT_EQ(nAddress[0] - nOffset[0], nAddress[i] - nOffset[i]);
+        EXPECT_GT(nFrame[i], i > 0 ? nFrame[i - 1] : 0);
     }
-    EXPECT_EQ(name.nOwnAddress, frames[0].nAddress);
-    char szError[200];
-    snprintf(szError, sizeof(szError), "Tollgate.EXE %04d internal error (%X/C0000005)", ProductNumber(),
-             frames[0].nAddress);
-    EXPECT_EQ(szError, lines[1]);
-    for (size_t i = nCallStack + 2; i < lines.size(); i++)
-    {
-        SStackLine frame;
-        EXPECT_TRUE(ParseStackLine(lines[i], frame)) << lines[i];
-    }
+    char szExpected[100];
+    snprintf(szExpected, sizeof(szExpected), "%08X", nAddress[0]);
+    EXPECT_EQ(szExpected, name[1]);
+    snprintf(szExpected, sizeof(szExpected), "Tollgate.EXE %04d internal error (%X/C0000005)", PRODUCT_NUMBER,
+             nAddress[0]);
+    EXPECT_EQ(szExpected, lines[1]);
 }
 
 TEST_F(CrashProbeRun, SendHandsTheReportToTheAgentAndDeletesIt)
 {
     AddAgent();
-    EXPECT_EQ((int64_t)EXCEPTION_ACCESS_VIOLATION, Crash("ask-send"));
-    std::string strReportPath = ReadWholeFile(InFolder("confirmed-path.txt"));
-    EXPECT_EQ(strReportPath + "|Tollgate\n", ReadWholeFile(InFolder("agent-calls.txt")));
-    std::string strReport = ReadWholeFile(InFolder("confirmed.txt"));
-    EXPECT_FALSE(strReport.empty());
-    EXPECT_EQ(strReport, ReadWholeFile(InFolder("sent.txt")));
-    EXPECT_TRUE(ListFiles(strTemp, "*").empty());
-    EXPECT_EQ(0, ParseReportName(strReportPath).nTag);
-}
-
-TEST_F(CrashProbeRun, WithoutConfirmationTheReportIsSent)
-{
-    AddAgent();
-    EXPECT_EQ((int64_t)EXCEPTION_ACCESS_VIOLATION, Crash(""));
-    EXPECT_NE(std::string::npos, ReadWholeFile(InFolder("agent-calls.txt")).find("|Tollgate\n"));
+    EXPECT_EQ(FAULT_EXIT, Crash("ask-send"));
+    EXPECT_EQ(ConfirmedPath() + "|Tollgate\n", gui::ReadFileText(In("agent-calls.txt")));
+    EXPECT_FALSE(gui::ReadFileText(In("confirmed.txt")).empty());
+    EXPECT_EQ(gui::ReadFileText(In("confirmed.txt")), gui::ReadFileText(In("sent.txt")));
     EXPECT_TRUE(ListFiles(strTemp, "*").empty());
 }
 
-TEST_F(CrashProbeRun, ReporterIdIsMadeOnceAndReused)
+TEST_F(CrashProbeRun, ReporterIdIsMadeOnceAndReusedWithoutConfirmationTheReportIsSent)
 {
     AddAgent();
     HKEY hKey = OpenCrashReportKey();
     RegDeleteValueA(hKey, "UUID");
     RegCloseKey(hKey);
-    Crash("ask-keep");
-    SReportName first = ParseReportName(ReadWholeFile(InFolder("confirmed-path.txt")));
-    Crash("ask-keep");
-    SReportName second = ParseReportName(ReadWholeFile(InFolder("confirmed-path.txt")));
-    ASSERT_TRUE(first.bMatched && second.bMatched);
-    EXPECT_EQ(first.nReporterId, second.nReporterId);
-    EXPECT_EQ(first.nReporterId, GetReporterId());
+    Crash("");
+    Crash("");
+    std::vector<std::string> calls = SplitLines(gui::ReadFileText(In("agent-calls.txt")), "\n");
+    ASSERT_EQ(2u, calls.size());
+    std::vector<std::string> first = MatchReportName(calls[0].substr(0, calls[0].find('|')));
+    std::vector<std::string> second = MatchReportName(calls[1].substr(0, calls[1].find('|')));
+    ASSERT_FALSE(first.empty() || second.empty()) << calls[0];
+    EXPECT_EQ(first[3], second[3]);
+    EXPECT_EQ(GetReporterId(), std::stoul(first[3], nullptr, 16));
 }
 
-TEST_F(CrashProbeRun, SwitchOffLeavesTheCrashToThePreviousFilter)
+TEST_F(CrashProbeRun, NoReportWithTheSwitchOffWithoutAgentOrForAForeignFaultWhenOwnOnly)
 {
+    // Switch off: the previous filter decides.
     AddAgent();
     WriteCrashReportSwitch("Tollgate", 0);
     EXPECT_EQ(PREVIOUS_FILTER_EXIT, Crash("prev ask-send"));
-    EXPECT_FALSE(FileExists(InFolder("confirmed-path.txt")));
+    WriteCrashReportSwitch("Tollgate", 1);
+    // A fault with no frame of the probe, with ownModuleOnly: the previous filter decides; without
+    // ownModuleOnly the same fault is reported.
+    EXPECT_EQ(PREVIOUS_FILTER_EXIT, Crash("own prev foreign ask-keep"));
+    EXPECT_FALSE(FileExists(In("confirmed-path.txt")));
+    EXPECT_EQ(FAULT_EXIT, Crash("prev foreign ask-keep"));
+    EXPECT_TRUE(FileExists(In("confirmed-path.txt")));
+    DeleteFileA(In("confirmed-path.txt").c_str());
+    // Agent absent: no report, and the previous filter is not asked either.
+    DeleteFileA(In("dumpsend.dll").c_str());
+    EXPECT_EQ(FAULT_EXIT, Crash("prev ask-send"));
+    EXPECT_FALSE(FileExists(In("confirmed-path.txt")));
     EXPECT_TRUE(ListFiles(strTemp, "*").empty());
-    EXPECT_FALSE(FileExists(InFolder("agent-calls.txt")));
+    EXPECT_FALSE(FileExists(In("agent-calls.txt")));
 }
 
-TEST_F(CrashProbeRun, WithoutTheAgentNoReportIsWrittenAndThePreviousFilterIsNotAsked)
-{
-    EXPECT_EQ((int64_t)EXCEPTION_ACCESS_VIOLATION, Crash("prev ask-send"));
-    EXPECT_FALSE(FileExists(InFolder("confirmed-path.txt")));
-    EXPECT_TRUE(ListFiles(strTemp, "*").empty());
-}
-
-TEST_F(CrashProbeRun, OwnModuleOnlyHandsAForeignFaultToThePreviousFilter)
-{
-    AddAgent();
-    EXPECT_EQ(PREVIOUS_FILTER_EXIT, Crash("own prev foreign ask-send"));
-    EXPECT_FALSE(FileExists(InFolder("confirmed-path.txt")));
-    EXPECT_TRUE(ListFiles(strTemp, "*").empty());
-
-    // Without ownModuleOnly the same fault is reported.
-    EXPECT_EQ((int64_t)EXCEPTION_ACCESS_VIOLATION, Crash("prev foreign ask-keep"));
-    EXPECT_TRUE(FileExists(InFolder("confirmed-path.txt")));
-}
-
-// Run by endpoint-crash.sh with the endpoint's port and store folder; skipped any other way.
-class CrashEndpoint : public CrashProbeRun
+// Run by tests/agent/endpoint-upload.sh with the endpoint's port and store folder; skipped any
+// other way.
+class EndpointUpload : public CrashProbeRun
 {
 };
 
-TEST_F(CrashEndpoint, SendUploadsTheReportToTheEndpointByteForByte)
+TEST_F(EndpointUpload, ACrashReportSentThroughDumpsendIsStoredByteForByte)
 {
     const char* pszPort = getenv("TG_TEST_ENDPOINT_PORT");
     const char* pszStore = getenv("TG_TEST_ENDPOINT_STORE");
     if (!pszPort || !pszStore)
-        GTEST_SKIP() << "run by endpoint-crash.sh";
-    AddAgent(WindowsPath(TG_LOOPBACK_DUMPSEND));
+        GTEST_SKIP() << "run by endpoint-upload.sh";
+    AddAgent(gui::WindowsPath(TG_LOOPBACK_DUMPSEND));
     SetEnvironmentVariableA("TG_TEST_UPLOAD_PORT", pszPort);
-    EXPECT_EQ((int64_t)EXCEPTION_ACCESS_VIOLATION, Crash("ask-send"));
+    EXPECT_EQ(FAULT_EXIT, Crash("ask-send"));
 
-    std::string strReport = ReadWholeFile(InFolder("confirmed.txt"));
-    ASSERT_FALSE(strReport.empty());
-    std::string strStored = WindowsPath(std::string("Z:") + pszStore + "/Tollgate");
-    std::vector<std::string> stored = ListFiles(strStored, "*.report");
+    std::string strStore = gui::WindowsPath(std::string(pszStore) + "/Tollgate");
+    std::vector<std::string> stored = ListFiles(strStore, "*.report");
     ASSERT_EQ(1u, stored.size());
-    EXPECT_EQ(strReport, ReadWholeFile(strStored + "\\" + stored[0]));
-    // The announced file name is the report's full path.
-    std::string strJson = ReadWholeFile(strStored + "\\" + stored[0].substr(0, stored[0].size() - 7) + ".json");
-    std::string strName = GetFileNamePart(ReadWholeFile(InFolder("confirmed-path.txt")).c_str());
-    EXPECT_NE(std::string::npos, strJson.find(strName)) << strJson;
+    EXPECT_EQ(gui::ReadFileText(In("confirmed.txt")), gui::ReadFileText(strStore + "\\" + stored[0]));
+    // The announced file name is the report's path.
+    std::string strJson = gui::ReadFileText(strStore + "\\" + stored[0].substr(0, stored[0].size() - 7) + ".json");
+    EXPECT_NE(std::string::npos, strJson.find(GetFileNamePart(ConfirmedPath().c_str()))) << strJson;
     EXPECT_TRUE(ListFiles(strTemp, "*").empty());
 }

@@ -74,13 +74,13 @@ TEST_F(CrashDialog, ViewReportOpensACopyAndTheDialogStays)
         std::vector<std::string> lines = viewer.WaitForLines(1);
         ASSERT_EQ(1u, lines.size());
         EXPECT_EQ("\"" + CFakeViewer::ViewerPath() + "\" \"" + strCopy + "\"", lines[0]);
-        EXPECT_EQ("first look\r\n", ReadWholeFile(strCopy));
+        EXPECT_EQ("first look\r\n", gui::ReadFileText(strCopy));
 
         // A second look overwrites the copy; the dialog stays.
         WriteReport("second look\r\n");
         gui::Click(hDlg, IDC_VIEW_REPORT);
         EXPECT_EQ(2u, viewer.WaitForLines(2).size());
-        EXPECT_EQ("second look\r\n", ReadWholeFile(strCopy));
+        EXPECT_EQ("second look\r\n", gui::ReadFileText(strCopy));
         EXPECT_TRUE(IsWindowVisible(hDlg));
 
         gui::Click(hDlg, IDOK);

@@ -1,9 +1,6 @@
 // ChildProcess.cpp: child processes and files for the Windows tests.
 #include "tests/support/win32/ChildProcess.h"
 
-#include <fstream>
-#include <sstream>
-
 #include <windows.h>
 
 int64_t RunChildProcess(const std::string& strCommandLine, const std::string& strFolder, uint32_t nTimeoutMs)
@@ -31,14 +28,6 @@ int64_t RunChildProcess(const std::string& strCommandLine, const std::string& st
     }
     CloseHandle(process.hProcess);
     return nResult;
-}
-
-std::string WindowsPath(std::string strPath)
-{
-    for (char& ch : strPath)
-        if (ch == '/')
-            ch = '\\';
-    return strPath;
 }
 
 std::string TestExecutableFolder()
@@ -75,12 +64,4 @@ std::vector<std::string> ListFiles(const std::string& strFolder, const std::stri
 bool FileExists(const std::string& strPath)
 {
     return GetFileAttributesA(strPath.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::string ReadWholeFile(const std::string& strPath)
-{
-    std::ifstream in(strPath, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }

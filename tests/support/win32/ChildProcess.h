@@ -1,5 +1,5 @@
 // ChildProcess.h: running a Windows program from a test, with a bounded wait, and small file
-// helpers for what it leaves behind.
+// helpers for what it leaves behind (reading files and Unix paths: GuiDriver.h).
 #pragma once
 
 #include <cstdint>
@@ -11,9 +11,6 @@
 // could not be started or had to be terminated.
 int64_t RunChildProcess(const std::string& strCommandLine, const std::string& strFolder, uint32_t nTimeoutMs);
 
-// A path of the build machine as a Windows program names it: slashes become backslashes (a path
-// given as "Z:/..." reaches the machine's root through Wine's drive Z:).
-std::string WindowsPath(std::string strPath);
 // The folder of the running test executable, with a trailing backslash.
 std::string TestExecutableFolder();
 // A new empty folder strPath (an existing one is emptied of files first).
@@ -21,5 +18,3 @@ void MakeEmptyFolder(const std::string& strPath);
 // The names of the files in strFolder that match strPattern ("*.txt").
 std::vector<std::string> ListFiles(const std::string& strFolder, const std::string& strPattern);
 bool FileExists(const std::string& strPath);
-// The whole file as bytes; empty when it cannot be read.
-std::string ReadWholeFile(const std::string& strPath);
