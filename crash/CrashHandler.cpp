@@ -35,7 +35,8 @@ void WriteReport(CDiskFile& file, const struct tm& utc, const SVersionInfo& vers
     if (strftime(szLine, sizeof(szLine), "%d-%b-%y %H:%M:%S", &utc) > 0)
         WriteReportLine(szLine, file);
     snprintf(szLine, sizeof(szLine), "%s %04d internal error (%X/%X)", version.originalFilename.GetString(),
-             version.number, (unsigned)(uintptr_t)exception.ExceptionAddress, (unsigned)exception.ExceptionCode);
+             version.number, (unsigned)(uintptr_t)exception.ExceptionAddress,
+             (unsigned)exception.ExceptionCode);
     WriteReportLine(szLine, file);
 
     OSVERSIONINFOA os;
@@ -57,8 +58,8 @@ void WriteReport(CDiskFile& file, const struct tm& utc, const SVersionInfo& vers
     for (int32_t i = 0; i < arrFrames.GetSize(); i++)
     {
         const SInsAddr& frame = arrFrames.pData[i];
-        snprintf(szLine, sizeof(szLine), "%08X  %08X  %04X:%08X %s", frame.address, frame.frame, frame.section,
-                 frame.offset, frame.module);
+        snprintf(szLine, sizeof(szLine), "%08X  %08X  %04X:%08X %s", frame.address, frame.frame,
+                 frame.section, frame.offset, frame.module);
         WriteReportLine(szLine, file);
     }
 }

@@ -10,8 +10,8 @@ HKEY OpenCrashReportKey()
     for (const char* pszLevel : levels)
     {
         HKEY hNext = nullptr;
-        LONG nResult = RegCreateKeyExA(hKey, pszLevel, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                                       &hNext, nullptr);
+        LONG nResult = RegCreateKeyExA(hKey, pszLevel, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                       nullptr, &hNext, nullptr);
         if (hKey != HKEY_CURRENT_USER)
             RegCloseKey(hKey);
         if (nResult != ERROR_SUCCESS)

@@ -46,9 +46,9 @@ void WriteModuleLine(const MODULEENTRY32& entry, SModuleWalk& walk)
                  "%s Product Version = %d.%d.%d.%d  File Version = %d.%d.%d.%d Base=%08X Size=%08X",
                  entry.szExePath, HIWORD(pFixed->dwProductVersionMS), LOWORD(pFixed->dwProductVersionMS),
                  HIWORD(pFixed->dwProductVersionLS), LOWORD(pFixed->dwProductVersionLS),
-                 HIWORD(pFixed->dwFileVersionMS), LOWORD(pFixed->dwFileVersionMS), HIWORD(pFixed->dwFileVersionLS),
-                 LOWORD(pFixed->dwFileVersionLS), (unsigned)(uintptr_t)entry.modBaseAddr,
-                 (unsigned)entry.modBaseSize);
+                 HIWORD(pFixed->dwFileVersionMS), LOWORD(pFixed->dwFileVersionMS),
+                 HIWORD(pFixed->dwFileVersionLS), LOWORD(pFixed->dwFileVersionLS),
+                 (unsigned)(uintptr_t)entry.modBaseAddr, (unsigned)entry.modBaseSize);
     }
     else
     {
@@ -63,7 +63,8 @@ void WalkModules(void* pArg)
     MODULEENTRY32 entry;
     memset(&entry, 0, sizeof(entry));
     entry.dwSize = 548; // the ANSI MODULEENTRY32 of 32-bit Windows
-    for (BOOL bMore = walk.pfnFirst(walk.hSnapshot, &entry); bMore; bMore = walk.pfnNext(walk.hSnapshot, &entry))
+    for (BOOL bMore = walk.pfnFirst(walk.hSnapshot, &entry); bMore;
+         bMore = walk.pfnNext(walk.hSnapshot, &entry))
         WriteModuleLine(entry, walk);
 }
 } // namespace

@@ -24,14 +24,16 @@ void WalkFrames(void* pArg)
         record.address = walk.address;
         record.frame = walk.frame;
         // A path without a section is still worth listing, so the result is not looked at.
-        FindModuleSection(record.address, record.module, sizeof(record.module), record.section, record.offset);
+        FindModuleSection(record.address, record.module, sizeof(record.module), record.section,
+                          record.offset);
         walk.pFrames->Add(record);
 
         const uint32_t* pFrame = (const uint32_t*)(uintptr_t)walk.frame;
         uint32_t nNextAddress = pFrame[1];
         uint32_t nNextFrame = pFrame[0];
         // Frames lie ever higher on the stack; anything else is the end of the chain or garbage.
-        if ((nNextFrame & 3) != 0 || nNextFrame <= walk.frame || IsBadWritePtr((void*)(uintptr_t)nNextFrame, 8))
+        if ((nNextFrame & 3) != 0 || nNextFrame <= walk.frame ||
+            IsBadWritePtr((void*)(uintptr_t)nNextFrame, 8))
             return;
         walk.address = nNextAddress;
         walk.frame = nNextFrame;

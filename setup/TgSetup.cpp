@@ -32,7 +32,8 @@ BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD nReason, void* pReserved)
 
 extern "C" UINT __stdcall Install(MSIHANDLE hInstall)
 {
-    if (RegistryValueExists(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tollgate",
+    if (RegistryValueExists(HKEY_LOCAL_MACHINE,
+                            "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tollgate",
                             "UninstallString"))
         return ReportInstallError(hInstall, OLDER_VERSION_TEXT);
     return ERROR_SUCCESS;

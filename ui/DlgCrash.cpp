@@ -7,7 +7,8 @@
 #include "resource.h"
 #include "ui/OpenDocument.h"
 
-CDlgCrash::CDlgCrash(const char* pszReport, HWND hParent) : CModalDlg(IDD_CRASH, hParent), pszReportPath(pszReport)
+CDlgCrash::CDlgCrash(const char* pszReport, HWND hParent)
+    : CModalDlg(IDD_CRASH, hParent), pszReportPath(pszReport)
 {
 }
 

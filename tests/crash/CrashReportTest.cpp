@@ -18,7 +18,8 @@ namespace
 {
 const int64_t PREVIOUS_FILTER_EXIT = 42;
 const int64_t FAULT_EXIT = EXCEPTION_ACCESS_VIOLATION;
-const int PRODUCT_NUMBER = ((TG_VERSION_MAJOR * 10 + TG_VERSION_MINOR) * 10 + TG_VERSION_PATCH) * 10 + TG_VERSION_BUILD;
+const int PRODUCT_NUMBER =
+    ((TG_VERSION_MAJOR * 10 + TG_VERSION_MINOR) * 10 + TG_VERSION_PATCH) * 10 + TG_VERSION_BUILD;
 
 std::vector<std::string> SplitLines(const std::string& text, const char* pszEnd = "\r\n")
 {
@@ -35,9 +36,10 @@ std::vector<std::string> SplitLines(const std::string& text, const char* pszEnd 
 // does not have that form.
 std::vector<std::string> MatchReportName(const std::string& strPath)
 {
-    static const std::regex pattern(".*\\\\V" + std::to_string(PRODUCT_NUMBER) +
-                                    "_Tollgate\\.EXE_([0-9A-F]{8})_([0-9A-F]{8})_([0-9A-F]{8})_(-?\\d+)_"
-                                    "((\\d\\d)(\\d\\d)\\.(\\d\\d)\\.(\\d\\d)_(\\d\\d)\\.(\\d\\d)\\.(\\d\\d))\\.txt");
+    static const std::regex pattern(
+        ".*\\\\V" + std::to_string(PRODUCT_NUMBER) +
+        "_Tollgate\\.EXE_([0-9A-F]{8})_([0-9A-F]{8})_([0-9A-F]{8})_(-?\\d+)_"
+        "((\\d\\d)(\\d\\d)\\.(\\d\\d)\\.(\\d\\d)_(\\d\\d)\\.(\\d\\d)\\.(\\d\\d))\\.txt");
     std::smatch m;
     if (!std::regex_match(strPath, m, pattern))
         return {};
@@ -51,11 +53,12 @@ class CrashProbeRun : public testing::Test
 protected:
     void SetUp() override
     {
-        strFolder = TestExecutableFolder() + "run-" + testing::UnitTest::GetInstance()->current_test_info()->name();
+        strFolder =
+            TestExecutableFolder() + "run-" + testing::UnitTest::GetInstance()->current_test_info()->name();
         MakeEmptyFolder(strFolder);
         MakeEmptyFolder(strTemp = strFolder + "\\tmp");
-        ASSERT_TRUE(CopyFileA((TestExecutableFolder() + "probe\\CrashProbe.exe").c_str(), In("CrashProbe.exe").c_str(),
-                              FALSE));
+        ASSERT_TRUE(CopyFileA((TestExecutableFolder() + "probe\\CrashProbe.exe").c_str(),
+                              In("CrashProbe.exe").c_str(), FALSE));
         WriteCrashReportSwitch("Tollgate", 1);
     }
 
@@ -105,16 +108,19 @@ TEST_F(CrashProbeRun, FaultWritesTheReportWithEveryLineAndDontSendDeletesIt)
     // The time line is the name's UTC stamp: day, English month, two-digit year, time.
     static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    EXPECT_EQ(name[9] + "-" + months[std::stoi(name[8]) - 1] + "-" + name[7] + " " + name[10] + ":" + name[11] +
-                  ":" + name[12],
+    EXPECT_EQ(name[9] + "-" + months[std::stoi(name[8]) - 1] + "-" + name[7] + " " + name[10] + ":" +
+                  name[11] + ":" + name[12],
               lines[0]);
-    EXPECT_TRUE(std::regex_match(lines[2], std::regex("OS Info: MajorVersion\\[\\d+\\] MinorVersion\\[\\d+\\] "
-                                                      "Build\\[\\d+\\] Platform\\[2\\] CSDVersion\\[.*\\]")));
+    EXPECT_TRUE(
+        std::regex_match(lines[2], std::regex("OS Info: MajorVersion\\[\\d+\\] MinorVersion\\[\\d+\\] "
+                                              "Build\\[\\d+\\] Platform\\[2\\] CSDVersion\\[.*\\]")));
     size_t nStack = 3;
-    std::regex moduleLine(".:\\\\.* Product Version = [\\d.]+  File Version = [\\d.]+ Base=[0-9A-F]{8} Size=[0-9A-F]{8}");
+    std::regex moduleLine(
+        ".:\\\\.* Product Version = [\\d.]+  File Version = [\\d.]+ Base=[0-9A-F]{8} Size=[0-9A-F]{8}");
     for (; nStack < lines.size() && lines[nStack] != "Call stack:"; nStack++)
         EXPECT_TRUE(std::regex_match(lines[nStack], moduleLine)) << lines[nStack];
-    EXPECT_NE(std::string::npos, gui::ReadFileText(In("confirmed.txt")).find("\\kernel32.dll Product Version"));
+    EXPECT_NE(std::string::npos,
+              gui::ReadFileText(In("confirmed.txt")).find("\\kernel32.dll Product Version"));
     ASSERT_LT(nStack + 4, lines.size());
     EXPECT_EQ("Address   Frame     Logical addr  Module", lines[nStack + 1]);
 
@@ -125,8 +131,8 @@ TEST_F(CrashProbeRun, FaultWritesTheReportWithEveryLineAndDontSendDeletesIt)
     {
         const std::string& line = lines[nStack + 2 + i];
         char szModule[300] = "";
-        ASSERT_EQ(5, sscanf(line.c_str(), "%8x  %8x  %4x:%8x %299[^\n]", &nAddress[i], &nFrame[i], &nSection[i],
-                            &nOffset[i], szModule))
+        ASSERT_EQ(5, sscanf(line.c_str(), "%8x  %8x  %4x:%8x %299[^\n]", &nAddress[i], &nFrame[i],
+                            &nSection[i], &nOffset[i], szModule))
             << line;
         EXPECT_EQ(map[0], szModule);
         EXPECT_GE(nAddress[i], levels[2 - i]) << line;
@@ -213,7 +219,8 @@ TEST_F(EndpointUpload, ACrashReportSentThroughDumpsendIsStoredByteForByte)
     ASSERT_EQ(1u, stored.size());
     EXPECT_EQ(gui::ReadFileText(In("confirmed.txt")), gui::ReadFileText(strStore + "\\" + stored[0]));
     // The announced file name is the report's path.
-    std::string strJson = gui::ReadFileText(strStore + "\\" + stored[0].substr(0, stored[0].size() - 7) + ".json");
+    std::string strJson =
+        gui::ReadFileText(strStore + "\\" + stored[0].substr(0, stored[0].size() - 7) + ".json");
     EXPECT_NE(std::string::npos, strJson.find(GetFileNamePart(ConfirmedPath().c_str()))) << strJson;
     EXPECT_TRUE(ListFiles(strTemp, "*").empty());
 }

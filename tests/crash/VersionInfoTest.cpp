@@ -25,7 +25,8 @@ TEST(VersionInfo, ReadsTheNumberTheShortTextAndTheStrings)
 
 TEST(VersionInfo, RefusesFiveDigitsOtherTranslationsAndFilesWithoutResource)
 {
-    for (const char* pszName : {"Version10000.dll", "VersionCodePage.dll", "VersionTwoLanguages.dll", "none.dll"})
+    for (const char* pszName :
+         {"Version10000.dll", "VersionCodePage.dll", "VersionTwoLanguages.dll", "none.dll"})
     {
         SVersionInfo info;
         EXPECT_FALSE(info.Read((TestExecutableFolder() + pszName).c_str())) << pszName;

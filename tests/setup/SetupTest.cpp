@@ -55,7 +55,8 @@ protected:
     void SetOlder(DWORD nType, const void* pData, DWORD nSize, const char* pszValue = "UninstallString")
     {
         HKEY hKey = nullptr;
-        RegCreateKeyExA(HKEY_LOCAL_MACHINE, OLDER_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr);
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, OLDER_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey,
+                        nullptr);
         RegSetValueExA(hKey, pszValue, 0, nType, (const BYTE*)pData, nSize);
         RegCloseKey(hKey);
     }
@@ -68,8 +69,8 @@ protected:
     {
         char szVersion[64] = "";
         DWORD nSize = sizeof(szVersion);
-        bool bFound = RegGetValueA(HKEY_LOCAL_MACHINE, strOwnKey.c_str(), "DisplayVersion", RRF_RT_REG_SZ, nullptr,
-                                   szVersion, &nSize) == ERROR_SUCCESS;
+        bool bFound = RegGetValueA(HKEY_LOCAL_MACHINE, strOwnKey.c_str(), "DisplayVersion", RRF_RT_REG_SZ,
+                                   nullptr, szVersion, &nSize) == ERROR_SUCCESS;
         if (pstrVersion)
             *pstrVersion = szVersion;
         return bFound;
@@ -106,9 +107,10 @@ TEST_F(Setup, RefusalIsShownThroughTheInstallerButNotForTheAllOnesHandle)
     EXPECT_TRUE(g_errors.empty());
     EXPECT_EQ(1603u, pfnInstall(hPackage));
     MsiSetExternalUIA(nullptr, 0, nullptr);
-    EXPECT_EQ(std::vector<std::string>{"Setup has detected an older version of Tollgate on your system. Please "
-                                       "uninstall it before installing this version."},
-              g_errors);
+    EXPECT_EQ(
+        std::vector<std::string>{"Setup has detected an older version of Tollgate on your system. Please "
+                                 "uninstall it before installing this version."},
+        g_errors);
 }
 
 TEST_F(Setup, PackageInstallsIntoTheProgramFolderAndUninstallsCleanly)

@@ -38,15 +38,16 @@ protected:
     // The dialog's answer while pfnDrive acts on it from another thread.
     int RunDialog(const std::function<void(HWND)>& pfnDrive)
     {
-        return (int)gui::RunDriven([&] { return (INT_PTR)RunCrashDialog(strReport.c_str(), nullptr); },
-                                   [&] {
-                                       HWND hDlg = gui::WaitForDialog("Tollgate");
-                                       ASSERT_NE(nullptr, hDlg);
-                                       // Ready once the focus is set.
-                                       ASSERT_TRUE(gui::WaitFor([&] { return gui::FocusOf(hDlg) != nullptr; },
-                                                                gui::kDialogWaitMs));
-                                       pfnDrive(hDlg);
-                                   });
+        return (int)gui::RunDriven(
+            [&] { return (INT_PTR)RunCrashDialog(strReport.c_str(), nullptr); },
+            [&]
+            {
+                HWND hDlg = gui::WaitForDialog("Tollgate");
+                ASSERT_NE(nullptr, hDlg);
+                // Ready once the focus is set.
+                ASSERT_TRUE(gui::WaitFor([&] { return gui::FocusOf(hDlg) != nullptr; }, gui::kDialogWaitMs));
+                pfnDrive(hDlg);
+            });
     }
 
     static void Key(HWND hDlg, UINT nKey)
@@ -65,27 +66,29 @@ TEST_F(CrashDialog, ViewReportOpensACopyAndTheDialogStays)
     CFakeViewer viewer;
     viewer.Register(".txt", "\"{viewer}\" \"%1\"");
     std::string strCopy = strFolder + "\\program-temp\\" + REPORT_NAME;
-    int nResult = RunDialog([&](HWND hDlg) {
-        EXPECT_TRUE(gui::HasFocus(hDlg, IDOK));
-        gui::RunOnDialogThread([&] { UpdateWindow(hDlg); });
-        EXPECT_TRUE(gui::SaveScreenshot(hDlg, "crash-dialog"));
+    int nResult = RunDialog(
+        [&](HWND hDlg)
+        {
+            EXPECT_TRUE(gui::HasFocus(hDlg, IDOK));
+            gui::RunOnDialogThread([&] { UpdateWindow(hDlg); });
+            EXPECT_TRUE(gui::SaveScreenshot(hDlg, "crash-dialog"));
 
-        gui::Click(hDlg, IDC_VIEW_REPORT);
-        std::vector<std::string> lines = viewer.WaitForLines(1);
-        ASSERT_EQ(1u, lines.size());
-        EXPECT_EQ("\"" + CFakeViewer::ViewerPath() + "\" \"" + strCopy + "\"", lines[0]);
-        EXPECT_EQ("first look\r\n", gui::ReadFileText(strCopy));
+            gui::Click(hDlg, IDC_VIEW_REPORT);
+            std::vector<std::string> lines = viewer.WaitForLines(1);
+            ASSERT_EQ(1u, lines.size());
+            EXPECT_EQ("\"" + CFakeViewer::ViewerPath() + "\" \"" + strCopy + "\"", lines[0]);
+            EXPECT_EQ("first look\r\n", gui::ReadFileText(strCopy));
 
-        // A second look overwrites the copy; the dialog stays.
-        WriteReport("second look\r\n");
-        gui::Click(hDlg, IDC_VIEW_REPORT);
-        EXPECT_EQ(2u, viewer.WaitForLines(2).size());
-        EXPECT_EQ("second look\r\n", gui::ReadFileText(strCopy));
-        EXPECT_TRUE(IsWindowVisible(hDlg));
+            // A second look overwrites the copy; the dialog stays.
+            WriteReport("second look\r\n");
+            gui::Click(hDlg, IDC_VIEW_REPORT);
+            EXPECT_EQ(2u, viewer.WaitForLines(2).size());
+            EXPECT_EQ("second look\r\n", gui::ReadFileText(strCopy));
+            EXPECT_TRUE(IsWindowVisible(hDlg));
 
-        gui::Click(hDlg, IDOK);
-        EXPECT_TRUE(gui::WaitGone(hDlg, gui::kDialogWaitMs));
-    });
+            gui::Click(hDlg, IDOK);
+            EXPECT_TRUE(gui::WaitGone(hDlg, gui::kDialogWaitMs));
+        });
     EXPECT_EQ(1, nResult);
     // The report itself is the crash path's to delete.
     EXPECT_TRUE(FileExists(strReport));
@@ -99,10 +102,12 @@ TEST_F(CrashDialog, EnterSendsDontSendEscAndTheCloseBoxAnswerNo)
     CFakeViewer viewer;
     viewer.Register(".txt", "\"{viewer}\" \"%1\"");
     g_paths.strTempFolder = (strFolder + "\\missing\\").c_str();
-    EXPECT_EQ(0, RunDialog([](HWND hDlg) {
-                  gui::Click(hDlg, IDC_VIEW_REPORT);
-                  gui::Click(hDlg, IDCANCEL);
-              }));
+    EXPECT_EQ(0, RunDialog(
+                     [](HWND hDlg)
+                     {
+                         gui::Click(hDlg, IDC_VIEW_REPORT);
+                         gui::Click(hDlg, IDCANCEL);
+                     }));
     EXPECT_TRUE(viewer.WaitForLines(1, 300).empty());
     EXPECT_EQ(0, RunDialog([](HWND hDlg) { Key(hDlg, VK_ESCAPE); }));
     EXPECT_EQ(0, RunDialog([](HWND hDlg) { PostMessageA(hDlg, WM_SYSCOMMAND, SC_CLOSE, 0); }));

@@ -26,7 +26,8 @@ extern "C" __declspec(dllexport) int SubmitCrashReport(const char* pszReportPath
     snprintf(szPath, sizeof(szPath), "%sagent-calls.txt", szFolder);
     if (std::FILE* f = std::fopen(szPath, "ab"))
     {
-        std::fprintf(f, "%s|%s\n", pszReportPath ? pszReportPath : "(null)", pszProductName ? pszProductName : "(null)");
+        std::fprintf(f, "%s|%s\n", pszReportPath ? pszReportPath : "(null)",
+                     pszProductName ? pszProductName : "(null)");
         std::fclose(f);
     }
     snprintf(szPath, sizeof(szPath), "%ssent.txt", szFolder);
