@@ -47,7 +47,7 @@ bool EqualsIgnoringAsciiCase(const char* a, const char* b)
     }
     return *a == *b;
 }
-}  // namespace
+} // namespace
 
 CManualEvent& IpRangesGate()
 {
@@ -82,9 +82,9 @@ bool IsConnectionLimitReached()
 
 bool IsVersionAllowed(int nVersion)
 {
-    if (nVersion == 4)
+    if (nVersion == SOCKS_VERSION_4)
         return g_settings.bSocks4 != 0;
-    if (nVersion == 5)
+    if (nVersion == SOCKS_VERSION_5)
         return g_settings.bSocks5 != 0;
     throw MakeErrorCode(0, COND_SOCKS_NEGOTIATE);
 }
@@ -103,12 +103,12 @@ unsigned char ChooseMethod(const unsigned char* pMethods, int nCount)
 unsigned char CheckCredentials(const char* pszUser, const char* pszPassword)
 {
     if (pszUser == nullptr || pszPassword == nullptr || *pszUser == 0 || *pszPassword == 0)
-        return 1;
+        return SOCKS5_AUTH_FAILURE;
     if (!EqualsIgnoringAsciiCase(pszUser, g_settings.strSocks5Userid.GetString()))
-        return 1;
+        return SOCKS5_AUTH_FAILURE;
     if (strcmp(pszPassword, g_settings.strSocks5Password.GetString()) != 0)
-        return 1;
-    return 0;
+        return SOCKS5_AUTH_FAILURE;
+    return SOCKS5_AUTH_SUCCESS;
 }
 
 void ReplaceIpRanges(const IP_RANGE2* pRanges, int nCount)

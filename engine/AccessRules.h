@@ -14,15 +14,8 @@
 #include <cstdint>
 
 #include "config/Settings.h"
+#include "engine/SessionSockets.h"
 #include "platform/Platform.h"
-
-// SOCKS5 method bytes.
-enum
-{
-    SOCKS5_METHOD_NONE = 0x00,
-    SOCKS5_METHOD_USERPASS = 0x02,
-    SOCKS5_METHOD_REFUSED = 0xFF,
-};
 
 // The IP ranges gate: a manual-reset event, signalled whenever the range list may be read. It is
 // created signalled on first use; the shell calls it once at start-up so that it exists before

@@ -15,14 +15,8 @@
 #include "platform/IdleThreads.h"
 #include "platform/Sockets.h"
 
-// Left alive at exit on purpose: a detached engine thread may still read the context while the
-// program's static objects are destroyed (see Server.h).
-SServerContext& g_server = *new SServerContext;
-
 namespace
 {
-std::atomic<int> g_nEngineThreads(0);
-
 // The shell that runs before the program sets one, and for a program that never does: it has no
 // messages, and it reports a server that went down by handling it on the listener's own thread.
 class CNoShell : public IServerShell
@@ -98,41 +92,9 @@ bool EndAllSessions()
 }
 } // namespace
 
-SServerContext::SServerContext() : bStop(0), hListenSocket(INVALID_SOCKET), tStarted(0), nLastError(0)
-{
-    hStartedEvent.Create(true);
-    hStoppedEvent.Create(true);
-    memset(&saListen, 0, sizeof(saListen));
-}
-
 CServerListenThread::CServerListenThread(SServerContext* pContext)
     : CTollgateSocket(&pContext->hListenSocket, &pContext->bStop), pServer(pContext)
 {
-}
-
-// ---------------------------------------------------------------------------------------------
-// Engine threads.
-
-void EngineThreadStarting()
-{
-    g_nEngineThreads.fetch_add(1, std::memory_order_relaxed);
-}
-
-void EngineThreadEnded()
-{
-    g_nEngineThreads.fetch_sub(1, std::memory_order_release);
-}
-
-bool WaitEngineThreadsEnded(int nTimeoutMs)
-{
-    uint64_t tStart = SysTicksMs();
-    while (g_nEngineThreads.load(std::memory_order_acquire) != 0)
-    {
-        if (nTimeoutMs >= 0 && SysTicksMs() - tStart >= (uint64_t)nTimeoutMs)
-            return false;
-        SysSleep(1);
-    }
-    return true;
 }
 
 // ---------------------------------------------------------------------------------------------

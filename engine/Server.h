@@ -1,5 +1,4 @@
-// Server.h: the server context, the listener thread and the engine's start, stop, restart and
-// went-down steps.
+// Server.h: the listener thread and the engine's start, stop, restart and went-down steps.
 //
 // The server is one listening socket and one thread that accepts clients on it; each admitted
 // client gets a session record in the session table and a session thread (engine/Session.h).
@@ -7,47 +6,18 @@
 // RestartServer and OnServerWentDown, and lends the engine its message pump through
 // IServerShell (engine/ServerShell.h).
 //
-// Lifetime: engine threads are detached and nothing joins them. StopServer returns once the
-// listener has signalled hStoppedEvent and the session table is empty; a thread may then still
-// be leaving its entry function, so a program that is about to exit also waits for
-// WaitEngineThreadsEnded, after which no engine thread touches any global object. The server
-// context itself is never destroyed (g_server refers to an object that is deliberately left
-// alive at exit), so a thread that outlives main never meets a destroyed context. A program that
+// What a host program implements, calls and reads is summed up in engine/Host.h.
+//
+// Lifetime: StopServer returns once the listener has signalled hStoppedEvent and the session
+// table is empty; a thread may then still be leaving its entry function, so a program that is
+// about to exit also waits for WaitEngineThreadsEnded (engine/ServerContext.h). A program that
 // exits while the server still runs (the Windows shell's Exit command) must not run static
-// destructors either: it ends the process at once.
+// destructors: it ends the process at once.
 #pragma once
 
-#include <atomic>
-#include <cstdint>
-
+#include "engine/ServerContext.h"
 #include "engine/ServerShell.h"
-#include "logging/LogFile.h"
 #include "net/BlockingSocket.h"
-#include "platform/Platform.h"
-#include "platform/Sockets.h"
-
-struct SServerContext
-{
-    // Both events created signalled: a program that has not started the server sees it stopped.
-    SServerContext();
-
-    int32_t bStop;              // nonzero while the server is being stopped; the listener's stop flag
-    SOCKET hListenSocket;       // the listening socket; INVALID_SOCKET when none
-    CManualEvent hStartedEvent; // set by the listener once it is bound and about to accept
-    CManualEvent hStoppedEvent; // set by the listener when it has ended: the server is not running
-    CLogFile logFile;           // the session log of the current run
-    int64_t tStarted;           // seconds since 1970 at which the server last started; 0 while stopped
-    uint32_t nLastError;        // the error code with which the listener ended
-    // The service address captured by StartServer; the listener binds it and writes back the
-    // address and port actually bound before it sets hStartedEvent (port 0 asks for a free port).
-    sockaddr_in saListen;
-
-private:
-    SServerContext(const SServerContext&) = delete;
-    SServerContext& operator=(const SServerContext&) = delete;
-};
-
-extern SServerContext& g_server;
 
 // The listener's socket: the context's listening socket, stopped by the context's stop flag.
 class CServerListenThread : public CTollgateSocket
@@ -84,10 +54,3 @@ void BindServiceAddress(CServerListenThread& listener);
 void ListenForClients(CServerListenThread& listener);
 // Accepts clients until Accept fails; ends only by throwing.
 void AcceptLoop(CServerListenThread& listener);
-
-// Every engine thread (listener, session, UDP relay) counts itself here from just before its
-// start to the last statement of its entry function.
-void EngineThreadStarting();
-void EngineThreadEnded();
-// Waits in 1 ms slices until no engine thread runs; false after nTimeoutMs (negative: no limit).
-bool WaitEngineThreadsEnded(int nTimeoutMs);

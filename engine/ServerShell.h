@@ -11,8 +11,6 @@
 // start: StartServer resets the event when it begins and sets it again however it ends.
 #pragma once
 
-#include <atomic>
-
 #include "platform/Platform.h"
 
 class IServerShell
@@ -35,32 +33,3 @@ protected:
 // destroyed while the server can run.
 void SetServerShell(IServerShell* pShell);
 IServerShell* GetServerShell();
-
-// The shell of a program whose main thread has no window (the headless proxy, the engine's
-// tests). The main thread sleeps in WaitForEvents and calls PumpMessages whenever it wakes;
-// SendServerDown queues the report, wakes the main thread and waits until PumpMessages has run
-// OnServerWentDown there.
-class CConsoleShell : public IServerShell
-{
-public:
-    CConsoleShell();
-
-    // Runs a queued server-down report. Always true: this shell never abandons a flow.
-    bool PumpMessages() override;
-    void SendServerDown() override;
-    CManualEvent& StartIdleEvent() override { return evStartIdle; }
-
-    // Wakes the main thread from any thread (not from a signal handler).
-    void Wake() { evWake.Set(); }
-    // Sleeps until woken or until nTimeoutMs passed (negative: no limit), then pumps.
-    void WaitForEvents(int nTimeoutMs);
-    // How many server-down reports OnServerWentDown has handled.
-    int GetWentDownCount() const { return nWentDown.load(std::memory_order_acquire); }
-
-private:
-    CManualEvent evStartIdle;
-    CManualEvent evWake;
-    CManualEvent evDownHandled;
-    std::atomic<bool> bDownQueued;
-    std::atomic<int> nWentDown;
-};

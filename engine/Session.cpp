@@ -6,7 +6,7 @@
 
 #include "config/Settings.h"
 #include "engine/AccessRules.h"
-#include "engine/Server.h"
+#include "engine/ServerContext.h"
 #include "engine/TcpRelay.h"
 #include "engine/UdpRelay.h"
 #include "net/ErrorCode.h"
@@ -14,22 +14,6 @@
 
 namespace
 {
-const unsigned char SOCKS4_GRANTED = 0x5A;
-const unsigned char SOCKS4_REJECTED = 0x5B;
-
-const unsigned char SOCKS5_CMD_CONNECT = 1;
-const unsigned char SOCKS5_CMD_BIND = 2;
-const unsigned char SOCKS5_CMD_UDP_ASSOCIATE = 3;
-
-const unsigned char SOCKS5_ATYP_IPV4 = 1;
-const unsigned char SOCKS5_ATYP_NAME = 3;
-const unsigned char SOCKS5_ATYP_IPV6 = 4;
-
-const unsigned char SOCKS5_REP_SERVER_FAILURE = 0x01;
-const unsigned char SOCKS5_REP_HOST_UNREACHABLE = 0x04;
-const unsigned char SOCKS5_REP_COMMAND_NOT_SUPPORTED = 0x07;
-const unsigned char SOCKS5_REP_ADDRTYPE_NOT_SUPPORTED = 0x08;
-
 #ifdef __GNUC__
 #define NOINLINE __attribute__((noinline))
 #else
@@ -39,13 +23,6 @@ const unsigned char SOCKS5_REP_ADDRTYPE_NOT_SUPPORTED = 0x08;
 [[noreturn]] void ThrowEngineError(int nCondition)
 {
     throw MakeErrorCode(0, nCondition);
-}
-
-// The 8-byte SOCKS4 reply; port and address are never filled in.
-void SendSocks4Reply(CClientSessionThread& client, unsigned char nStatus)
-{
-    unsigned char reply[8] = {0x00, nStatus, 0, 0, 0, 0, 0, 0};
-    client.SendAll(reply, sizeof(reply));
 }
 
 // One byte in a send of its own: the method and sub-negotiation replies go out that way.
@@ -125,13 +102,13 @@ void ConnectAndRelay(CClientSessionThread& client, CDestinationTcpSocket& dest,
 
 void RefuseSocks4(CClientSessionThread& client)
 {
-    SendSocks4Reply(client, SOCKS4_REJECTED);
+    SendSocks4Reply(client, SOCKS4_STATUS_REJECTED);
     client.SetLinger(NEGATIVE_REPLY_LINGER);
 }
 
 void GrantSocks4(CClientSessionThread& client)
 {
-    SendSocks4Reply(client, SOCKS4_GRANTED);
+    SendSocks4Reply(client, SOCKS4_STATUS_GRANTED);
 }
 
 void RefuseSocks5(CClientSessionThread& client)
@@ -140,16 +117,13 @@ void RefuseSocks5(CClientSessionThread& client)
 }
 
 // The success reply carries the proxy's own end of the client connection as the bound address.
-// It goes out in three sends: the first four bytes, the address, the port.
 void GrantSocks5(CClientSessionThread& client)
 {
     sockaddr_in saProxy;
     client.GetSockName(&saProxy);
-    static const unsigned char head[4] = {0x05, 0x00, 0x00, SOCKS5_ATYP_IPV4};
-    client.SendAll(head, sizeof(head));
-    client.SendAll(&saProxy.sin_addr, 4);
-    client.SendAll(&saProxy.sin_port, 2);
+    SendSocks5Success(client, saProxy);
 }
+
 // The negotiation steps that need large buffers live in frames of their own, which are gone
 // again before the relay runs: the stack pages a session touches stay resident for as long as
 // its tunnel lives.
@@ -179,7 +153,7 @@ NOINLINE unsigned char SelectSocks5Method(CClientSessionThread& client)
     unsigned char nMethods = ReceiveByte(client);
     client.ReceiveAll(methods, nMethods);
     unsigned char nMethod = ChooseMethod(methods, nMethods);
-    SendByte(client, 0x05);
+    SendByte(client, SOCKS_VERSION_5);
     SendByte(client, nMethod);
     if (nMethod == SOCKS5_METHOD_REFUSED)
     {
@@ -193,15 +167,15 @@ NOINLINE unsigned char SelectSocks5Method(CClientSessionThread& client)
 // in two sends.
 NOINLINE void AuthenticateSocks5(CClientSessionThread& client)
 {
-    if (ReceiveByte(client) != 1)
+    if (ReceiveByte(client) != SOCKS5_AUTH_VERSION)
         ThrowEngineError(COND_SOCKS_NEGOTIATE);
     char szUser[256], szPassword[256];
     ReceiveCounted(client, szUser);
     ReceiveCounted(client, szPassword);
     unsigned char nStatus = CheckCredentials(szUser, szPassword);
-    SendByte(client, 0x01);
+    SendByte(client, SOCKS5_AUTH_VERSION);
     SendByte(client, nStatus);
-    if (nStatus != 0)
+    if (nStatus != SOCKS5_AUTH_SUCCESS)
     {
         client.SetLinger(NEGATIVE_REPLY_LINGER);
         ThrowEngineError(COND_SOCKS_AUTH);
@@ -216,7 +190,7 @@ NOINLINE unsigned char ReceiveSocks5Request(CClientSessionThread& client, CDesti
                                             sockaddr_in& saDest)
 {
     // Version, then command, reserved byte and address type.
-    if (ReceiveByte(client) != 5)
+    if (ReceiveByte(client) != SOCKS_VERSION_5)
         ThrowEngineError(COND_SOCKS_NEGOTIATE);
     unsigned char header[3];
     client.ReceiveAll(header, sizeof(header));
@@ -273,34 +247,6 @@ NOINLINE unsigned char ReceiveSocks5Request(CClientSessionThread& client, CDesti
 }
 } // namespace
 
-CClientSessionThread::CClientSessionThread(SCSTask* pRecord)
-    : CTollgateSocket(&pRecord->hClientSocket, &pRecord->bStop), pTask(pRecord)
-{
-}
-
-CDestinationTcpSocket::CDestinationTcpSocket(SCSTask* pRecord)
-    : CTollgateSocket(&pRecord->hDestSocket, &pRecord->bStop), pTask(pRecord)
-{
-}
-
-// The replies are written in several small sends (two one-byte method sends, a success reply in
-// three parts), and the client's first data follows them at once. With Nagle's algorithm every
-// small send after the first waits for the peer's delayed acknowledgement, which stalls each
-// handshake for tens of milliseconds. Disabling it sends each write as it comes, in order.
-void SetNoDelay(CBlockingSocket& sock)
-{
-    int nOn = 1;
-    sock.GetApi()->setsockopt(sock.GetHandle(), IPPROTO_TCP, TCP_NODELAY, (const char*)&nOn,
-                              (int)sizeof(nOn));
-}
-
-void SendSocks5Failure(CClientSessionThread& client, unsigned char nReplyCode)
-{
-    unsigned char reply[10] = {0x05, nReplyCode, 0x00, SOCKS5_ATYP_IPV4, 0, 0, 0, 0, 0, 0};
-    client.SendAll(reply, sizeof(reply));
-    client.SetLinger(NEGATIVE_REPLY_LINGER);
-}
-
 unsigned SessionThreadProc(void* pArg)
 {
     SCSTask* pTask = static_cast<SCSTask*>(pArg);
@@ -323,7 +269,7 @@ unsigned SessionThreadProc(void* pArg)
         if (!IsVersionAllowed(nVersion))
             ThrowEngineError(COND_VERSION_NOT_ALLOWED);
         client.SetReceiveTimeout(200);
-        if (nVersion == 4)
+        if (nVersion == SOCKS_VERSION_4)
             NegotiateSocks4(client);
         else
             NegotiateSocks5(client);
@@ -349,19 +295,19 @@ unsigned SessionThreadProc(void* pArg)
 void NegotiateSocks4(CClientSessionThread& client)
 {
     SCSTask* pTask = client.pTask;
-    pTask->nVersion = 4;
+    pTask->nVersion = SOCKS_VERSION_4;
     // Command, port and address; the port and address stay in network order.
     unsigned char request[7];
     client.ReceiveAll(request, sizeof(request));
     ReceiveSocks4UserId(client);
 
     unsigned char nCommand = request[0];
-    if (nCommand == 2)
+    if (nCommand == SOCKS4_CMD_BIND)
     {
         RefuseSocks4(client);
         ThrowEngineError(COND_METHOD_NOT_ALLOWED);
     }
-    if (nCommand != 1)
+    if (nCommand != SOCKS4_CMD_CONNECT)
         ThrowEngineError(COND_SOCKS_NEGOTIATE);
 
     sockaddr_in saDest;
@@ -378,7 +324,7 @@ void NegotiateSocks4(CClientSessionThread& client)
 void NegotiateSocks5(CClientSessionThread& client)
 {
     SCSTask* pTask = client.pTask;
-    pTask->nVersion = 5;
+    pTask->nVersion = SOCKS_VERSION_5;
     unsigned char nMethod = SelectSocks5Method(client);
     if (nMethod == SOCKS5_METHOD_USERPASS)
         AuthenticateSocks5(client);

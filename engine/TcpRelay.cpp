@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <new>
 
-#include "engine/Server.h"
+#include "engine/ServerContext.h"
 #include "engine/SessionTable.h"
 #include "net/ErrorCode.h"
 #include "platform/Sockets.h"

@@ -1,7 +1,7 @@
 // TcpRelay.h: the tunnel of a granted CONNECT request.
 #pragma once
 
-#include "engine/Session.h"
+#include "engine/SessionSockets.h"
 
 // Copies blocks of up to 65535 bytes between the client and the destination, one block in one
 // direction per pass, counting them in the TCP traffic counters, until either side closes or

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "engine/Server.h"
+#include "engine/ServerContext.h"
 #include "engine/SessionTable.h"
 #include "net/ErrorCode.h"
 #include "net/SocketApi.h"
@@ -22,15 +22,6 @@ void LogRelayReady(SCSTask* pTask)
     EndpointText(pTask->saClient, strSource);
     g_server.logFile.LogEvent("5", pTask->szUser[0] ? pTask->szUser : "-", strSource.GetString(),
                               "(UDP ASSOCIATE)", "UDP relay ready", "-");
-}
-
-// The reply to UDP ASSOCIATE: the relay's own address and port, in three sends.
-void SendRelayAddress(CClientSessionThread& client, const sockaddr_in& saRelay)
-{
-    static const unsigned char head[4] = {0x05, 0x00, 0x00, 0x01};
-    client.SendAll(head, sizeof(head));
-    client.SendAll(&saRelay.sin_addr, 4);
-    client.SendAll(&saRelay.sin_port, 2);
 }
 
 // Windows reports an ICMP port-unreachable for an earlier sendto as WSAECONNRESET on the next
@@ -69,7 +60,7 @@ void RelayFromClient(CUdpAssociateThread& relay, char* pBuffer, char* pszName)
     memset(&saTo, 0, sizeof(saTo));
     saTo.sin_family = AF_INET;
     int nHeader;
-    if (pb[3] == 1)
+    if (pb[3] == SOCKS5_ATYP_IPV4)
     {
         if (nLength < UDP_HEADER_IPV4)
             return;
@@ -77,7 +68,7 @@ void RelayFromClient(CUdpAssociateThread& relay, char* pBuffer, char* pszName)
         memcpy(&saTo.sin_port, &pb[8], 2);
         nHeader = UDP_HEADER_IPV4;
     }
-    else if (pb[3] == 3)
+    else if (pb[3] == SOCKS5_ATYP_NAME)
     {
         int nNameLength = pb[4];
         if (nNameLength == 0 || nNameLength > nLength - 7)
@@ -135,7 +126,7 @@ void RelayToClient(CUdpAssociateThread& relay, char* pBuffer)
     pBuffer[0] = 0;
     pBuffer[1] = 0;
     pBuffer[2] = 0;
-    pBuffer[3] = 1;
+    pBuffer[3] = SOCKS5_ATYP_IPV4;
     memcpy(&pBuffer[4], &saFrom.sin_addr, 4);
     memcpy(&pBuffer[8], &saFrom.sin_port, 2);
     try
@@ -188,13 +179,13 @@ void AssociateUdp(CClientSessionThread& client)
         // The relay thread has already ended (or never started).
         udp.hReadyEvent.Close();
         udp.hDoneEvent.Close();
-        SendSocks5Failure(client, 0x01);
+        SendSocks5Failure(client, SOCKS5_REP_SERVER_FAILURE);
         throw MakeErrorCode(0, COND_SERVER);
     }
 
     try
     {
-        SendRelayAddress(client, udp.saRelay);
+        SendSocks5Success(client, udp.saRelay); // the relay's own address and port
         pTask->nState = SESSION_UDP_READY;
         if (g_server.logFile.IsOpen())
             LogRelayReady(pTask);

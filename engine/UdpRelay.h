@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "engine/Session.h"
+#include "engine/SessionSockets.h"
 #include "net/BlockingSocket.h"
 #include "platform/Platform.h"
 

@@ -10,6 +10,7 @@
 
 #include <windows.h>
 #include <shellapi.h>
+#include <objidl.h>
 
 #include "crash/VersionInfo.h"
 #include "engine/ServerShell.h"
@@ -117,6 +118,10 @@ extern CTrayIcon g_trayIcon;
 // The hidden window: owner of the shell's message boxes, and of those of other parts of the
 // program (session log failures, the crash dialog). Null before it exists.
 HWND GetMainWindow();
+
+// The shell's memory allocator, which frees what the folder chooser returns; null before
+// start-up has obtained it.
+IMalloc* GetShellMalloc();
 
 // The entry point's body: the instance handle in, the quit message's code out (0 when start-up
 // failed).

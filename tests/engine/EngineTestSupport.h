@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/Server.h"
+#include "headless/ConsoleShell.h"
 #include "platform/Sockets.h"
 
 // Time-outs of the tests: generous, since they only bound a wait that normally ends at once.

@@ -110,43 +110,6 @@ SMessageBox AnswerMessageBox(const char* pszCaption, int nButton)
     return box;
 }
 
-bool SaveScreenshot(HWND hwnd, const char* pszName)
-{
-    char szPath[MAX_PATH];
-    std::string strFolder(szPath, GetModuleFileNameA(nullptr, szPath, sizeof(szPath)));
-    strFolder = strFolder.substr(2, strFolder.rfind('\\') - 1) + "screenshots"; // drive Z: is the root
-    for (char& ch : strFolder)
-        ch = ch == '\\' ? '/' : ch;
-    RECT rc;
-    if (!GetWindowRect(hwnd, &rc))
-        return false;
-    char szCommand[1024];
-    snprintf(szCommand, sizeof(szCommand),
-             "mkdir -p %s && /usr/bin/import -window root -crop %ldx%ld+%ld+%ld +repage %s/%s.png",
-             strFolder.c_str(), rc.right - rc.left, rc.bottom - rc.top, rc.left, rc.top, strFolder.c_str(),
-             pszName);
-
-    // Tests running beside each other share the screen: one at a time puts its window on top,
-    // painted through on its own thread, reads the screen, and steps back.
-    HANDLE hMutex = CreateMutexA(nullptr, FALSE, "TollgateTestScreenshot");
-    WaitForSingleObject(hMutex, 30000);
-    auto pfnRaise = [hwnd](HWND hAfter)
-    {
-        RunOnDialogThread(
-            [=]
-            {
-                SetWindowPos(hwnd, hAfter, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-                RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
-            });
-    };
-    pfnRaise(HWND_TOPMOST);
-    bool bSaved = RunUnixShell(szCommand, 20000) == 0;
-    pfnRaise(HWND_NOTOPMOST);
-    ReleaseMutex(hMutex);
-    CloseHandle(hMutex);
-    return bSaved;
-}
-
 HWND CurrentPage(HWND hSheet)
 {
     return PropSheet_GetCurrentPageHwnd(hSheet);

@@ -48,10 +48,6 @@ struct SMessageBox
 // nButton and waits until it is gone. hwnd is null when no box appeared.
 SMessageBox AnswerMessageBox(const char* pszCaption, int nButton = IDOK);
 
-// Saves what the screen shows of the window as screenshots/<pszName>.png beside the test program
-// (ImageMagick's import, under Wine). No test compares pixels: fonts differ between machines.
-bool SaveScreenshot(HWND hwnd, const char* pszName);
-
 // The property sheet's page on show.
 HWND CurrentPage(HWND hSheet);
 } // namespace gui
