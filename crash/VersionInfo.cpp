@@ -54,10 +54,11 @@ bool SVersionInfo::Read(const char* pszPath)
     if (!block.Query("\\", &pValue, &nLength))
         return false;
     const VS_FIXEDFILEINFO* pFixed = (const VS_FIXEDFILEINFO*)pValue;
-    int64_t nFolded = (((int64_t)HIWORD(pFixed->dwFileVersionMS) * 10 + LOWORD(pFixed->dwFileVersionMS)) * 10 +
-                       HIWORD(pFixed->dwFileVersionLS)) *
-                          10 +
-                      LOWORD(pFixed->dwFileVersionLS);
+    int64_t nFolded =
+        (((int64_t)HIWORD(pFixed->dwFileVersionMS) * 10 + LOWORD(pFixed->dwFileVersionMS)) * 10 +
+         HIWORD(pFixed->dwFileVersionLS)) *
+            10 +
+        LOWORD(pFixed->dwFileVersionLS);
     if (nFolded < 10 || nFolded > 9999)
         return false;
     number = (int)nFolded;
@@ -84,8 +85,8 @@ bool SVersionInfo::Read(const char* pszPath)
         return false;
     originalFilename.SetText((const char*)pValue);
 
-    snprintf(szSubBlock, sizeof(szSubBlock), "\\StringFileInfo\\%04x%04x\\ProductName", pTranslation->wLanguage,
-             pTranslation->wCodePage);
+    snprintf(szSubBlock, sizeof(szSubBlock), "\\StringFileInfo\\%04x%04x\\ProductName",
+             pTranslation->wLanguage, pTranslation->wCodePage);
     if (!block.Query(szSubBlock, &pValue, &nLength))
         return false;
     productName.SetText((const char*)pValue);

@@ -1,8 +1,8 @@
 #!/bin/sh
 # Saves pictures of Tollgate.exe's windows (tray menu, both Options pages, the IP range dialog,
-# Statistics, About, the start-up window) into docs/screenshots/, taken under Wine on a private
-# X display. The pictures come from the Screenshots tests of shell_tests, which the test command
-# also runs (saving into the build tree instead).
+# Statistics, About, the start-up window, the crash dialog) into docs/screenshots/, taken under
+# Wine on a private X display. The pictures come from the Screenshots tests of shell_tests, which
+# the test command also runs (saving into the build tree instead).
 #   scripts/screenshots.sh [DISPLAY-NUMBER]      default: a free one from :90 up
 set -eu
 cd "$(dirname "$0")/.."

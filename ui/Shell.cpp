@@ -9,6 +9,8 @@
 #include <shlobj.h>
 
 #include "config/Paths.h"
+#include "crash/CrashHandler.h"
+#include "crash/CrashReportKey.h"
 #include "config/Settings.h"
 #include "config/SettingsStore.h"
 #include "engine/AccessRules.h"
@@ -18,6 +20,7 @@
 #include "resource.h"
 #include "ui/AboutDlg.h"
 #include "ui/Dlg.h"
+#include "ui/DlgCrash.h"
 #include "ui/DlgStartup.h"
 #include "ui/DlgStat.h"
 #include "ui/OptionsSheet.h"
@@ -76,6 +79,11 @@ CTrayIcon g_trayIcon;
 HWND GetMainWindow()
 {
     return g_trayWnd.hwnd;
+}
+
+int ShowCrashDialog(const char* pszReportPath)
+{
+    return RunCrashDialog(pszReportPath, GetMainWindow());
 }
 
 IMalloc* GetShellMalloc()
@@ -468,6 +476,8 @@ bool StartUp()
         MessageBoxA(nullptr, "Failed to read Tollgate version information", nullptr, MB_OK | MB_ICONERROR);
         return false;
     }
+    // The crash-report switch is named after the product; a running program keeps it on.
+    WriteCrashReportSwitch(g_app.versionInfo.productName.GetString(), 1);
     // The folder chooser's result is freed with the shell's allocator.
     if (FAILED(SHGetMalloc(&g_pShellMalloc)))
         return false;
@@ -509,6 +519,7 @@ int RunTollgate(HINSTANCE hInstance)
     g_hInstance = hInstance;
     // The crash handler is installed here, first of all, so that a fault anywhere after this
     // point (start-up included) ends in a crash report.
+    InstallCrashHandler(0, ShowCrashDialog);
 
     if (!StartSockets())
         return 0;

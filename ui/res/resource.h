@@ -19,6 +19,7 @@
 #define IDD_OPT_ACCESS 117
 #define IDD_OPT_GENERAL 118
 #define IDD_STARTUP 119
+#define IDD_CRASH 120
 
 // The tray menu; its number is also the tray icon's id.
 #define IDR_TRAYMENU 114
@@ -95,3 +96,6 @@
 // Start-up window (IDD_STARTUP) and About box (IDD_ABOUT).
 #define IDC_STARTUP_TEXT 1146
 #define IDC_VERSION 1147
+
+// Crash dialog (IDD_CRASH).
+#define IDC_VIEW_REPORT 1148

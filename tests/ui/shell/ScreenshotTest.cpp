@@ -13,8 +13,10 @@
 #include <string>
 
 #include "resource.h"
+#include "tests/support/win32/DialogDriver.h"
 #include "tests/support/win32/GuiDriver.h"
 #include "ui/Dlg.h"
+#include "ui/DlgCrash.h"
 #include "ui/DlgStartup.h"
 #include "ui/Shell.h"
 
@@ -57,6 +59,21 @@ TEST(Screenshots, StartupWindow)
     ASSERT_TRUE(progress.Show(nullptr));
     EXPECT_EQ("Starting the server...", gui::ItemText(progress.GetHwnd(), IDC_STARTUP_TEXT));
     EXPECT_TRUE(Shoot(progress.GetHwnd(), "startup.png"));
+}
+
+// The crash dialog appears only after a crash; it is shown here from the same template and class.
+TEST(Screenshots, CrashDialog)
+{
+    g_hInstance = GetModuleHandleA(nullptr);
+    bool bShot = false;
+    gui::RunDriven([] { return (INT_PTR)RunCrashDialog("C:\\report.txt", nullptr); },
+                   [&]
+                   {
+                       HWND hDlg = gui::WaitForDialog("Tollgate");
+                       bShot = hDlg && Shoot(hDlg, "crash-dialog.png");
+                       gui::Click(hDlg, IDCANCEL);
+                   });
+    EXPECT_TRUE(bShot);
 }
 
 TEST(Screenshots, EveryWindowOfTheProgram)
