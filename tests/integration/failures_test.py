@@ -386,6 +386,11 @@ def test_flood(env, r):
     limit is set on the proxy's own process."""
     if env.wine:
         return
+    if env.sanitized:
+        # The sanitizers' run-time opens pipes to probe memory (UBSan's type check among them);
+        # with every descriptor taken it reports sound objects as bad and ends the proxy.
+        print('    flood: left out for a sanitized proxy (its run-time needs free descriptors)')
+        return
     http = HttpServer()
     try:
         with Proxy(env, Settings(), 'flood') as proxy:

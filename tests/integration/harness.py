@@ -206,7 +206,10 @@ class Environment:
         p.add_argument('--microsocks', action='store_true', help='the proxy is microsocks (SOCKS5 only, no log)')
         p.add_argument('--work', help='folder for temporary files (default: the system temp folder)')
         p.add_argument('--reduced', action='store_true', help='run the reduced set')
+        p.add_argument('--sanitized', action='store_true',
+                       help='the proxy is built with a sanitizer (whose own checks need descriptors)')
         a = p.parse_args(argv)
+        self.sanitized = a.sanitized
         self.proxy = os.path.abspath(a.proxy) if os.path.exists(a.proxy) else a.proxy
         self.wine = a.wine
         self.microsocks = a.microsocks
