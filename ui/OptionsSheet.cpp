@@ -9,13 +9,14 @@
 
 namespace
 {
-// What the sheet's callback works with; the callback carries no data of its own. Only one sheet
-// runs at a time, on the user-interface thread.
+// What the sheet's and the pages' callbacks work with; they carry no data of their own. Only one
+// sheet runs at a time, on the user-interface thread.
 struct SSheetRun
 {
     HWND* phSheetWindow;
     const SPageDesc48* pPages;
     int nPages;
+    bool bFitted;
 };
 SSheetRun* g_pSheetRun = nullptr;
 
@@ -107,17 +108,26 @@ void FitSheetToPages(HWND hSheet, const SPageDesc48* pPages, int nPages)
     SetWindowPos(hSheet, nullptr, pt.x, pt.y, nWidth, nHeight, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-// Called while the sheet initialises, before it is shown and before its first page is made. The
-// sheet sizes each page to the tab control's display area when it shows it, so growing the tab
-// control here sizes every page.
 int CALLBACK SheetCallback(HWND hSheet, UINT nMsg, LPARAM)
 {
     if (nMsg == PSCB_INITIALIZED && g_pSheetRun != nullptr)
-    {
         *g_pSheetRun->phSheetWindow = hSheet;
-        FitSheetToPages(hSheet, g_pSheetRun->pPages, g_pSheetRun->nPages);
-    }
     return 0;
+}
+
+// Called before each page's window is made (and at other steps of its life). The sheet has sized
+// itself by the time it makes its first page, whichever version of the common controls runs it,
+// so the sheet is fitted then; every page is sized to the tab control's display area as it is
+// shown, the first one included.
+UINT CALLBACK PageCallback(HWND, UINT nMsg, LPPROPSHEETPAGEA)
+{
+    SSheetRun* pRun = g_pSheetRun;
+    if (nMsg == PSPCB_CREATE && pRun != nullptr && *pRun->phSheetWindow != nullptr && !pRun->bFitted)
+    {
+        pRun->bFitted = true;
+        FitSheetToPages(*pRun->phSheetWindow, pRun->pPages, pRun->nPages);
+    }
+    return 1; // the page may be made
 }
 } // namespace
 
@@ -126,6 +136,11 @@ INT_PTR RunOptionsSheet(HWND hOwner, HWND* phSheet)
     CDlgOptGeneral pageGeneral;
     CDlgOptAccess pageAccess;
     SPageDesc48 arrPages[2] = {pageGeneral.GetPageDesc(), pageAccess.GetPageDesc()};
+    for (SPageDesc48& page : arrPages)
+    {
+        page.dwFlags |= PSP_USECALLBACK;
+        page.pfnCallback = PageCallback;
+    }
 
     PROPSHEETHEADERA header;
     memset(&header, 0, sizeof(header));
@@ -140,7 +155,7 @@ INT_PTR RunOptionsSheet(HWND hOwner, HWND* phSheet)
     header.pfnCallback = SheetCallback;
 
     *phSheet = nullptr;
-    SSheetRun run = {phSheet, arrPages, 2};
+    SSheetRun run = {phSheet, arrPages, 2, false};
     g_pSheetRun = &run;
     INT_PTR nResult = PropertySheetA(&header);
     g_pSheetRun = nullptr;
