@@ -13,6 +13,7 @@
 
 #include "config/Paths.h"
 #include "engine/SessionTable.h"
+#include "tests/platform/TestFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -35,21 +36,16 @@ sockaddr_in Endpoint(const char* pszAddr, int nPort)
     return sa;
 }
 
-// A fresh temporary folder, an empty session table, and a host that records what it is asked.
+// A fresh temporary folder of its own (test processes run side by side), an empty session table,
+// and a host that records what it is asked.
 class HtmlReportTest : public ::testing::Test, public IReportHost
 {
 protected:
-    void SetUp() override
-    {
-        folder = fs::temp_directory_path() / ("tg-report-" + std::to_string(SysTicksMs()));
-        fs::create_directories(folder);
-        g_paths.strTempFolder = (folder.string() + PATH_SEPARATOR_STR).c_str();
-    }
+    void SetUp() override { g_paths.strTempFolder = (testFolder.Path() + PATH_SEPARATOR_STR).c_str(); }
     void TearDown() override
     {
         CScopedLock lock(g_csSessionTable);
         g_sessionTable.RemoveAll();
-        fs::remove_all(folder);
     }
     void ShowReportFailure(const char* pszMessage) override { failures.push_back(pszMessage); }
     void OpenReport(const char* pszPath) override { opened.push_back(pszPath); }
@@ -68,7 +64,8 @@ protected:
         return pTask;
     }
 
-    fs::path folder;
+    CTestFolder testFolder;
+    fs::path folder = testFolder.Path();
     std::vector<std::string> failures, opened;
 };
 

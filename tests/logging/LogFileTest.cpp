@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "foundation/TextHelpers.h"
+#include "tests/platform/TestFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -55,22 +55,11 @@ class LogFileTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        static std::atomic<int> nSerial(0);
-        const ::testing::TestInfo* pInfo = ::testing::UnitTest::GetInstance()->current_test_info();
-        folder = fs::temp_directory_path() /
-                 ("tg-log-" + std::to_string((long long)SysTimeNow()) + "-" + std::to_string(SysTicksMs()) + "-" +
-                  std::to_string(nSerial++) + "-" + pInfo->name());
-        fs::create_directories(folder);
         nReports = 0;
         strLastReport.clear();
         CLogFile::SetFailureReporter(&Report);
     }
-    void TearDown() override
-    {
-        CLogFile::SetFailureReporter(nullptr);
-        std::error_code ec;
-        fs::remove_all(folder, ec);
-    }
+    void TearDown() override { CLogFile::SetFailureReporter(nullptr); }
 
     static void Report(const char* pszMessage)
     {
@@ -119,7 +108,8 @@ protected:
         return n;
     }
 
-    fs::path folder;
+    CTestFolder testFolder; // its own, even beside the same test in another process
+    fs::path folder = testFolder.Path();
     static int nReports;
     static std::string strLastReport;
 };

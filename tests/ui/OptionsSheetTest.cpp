@@ -84,6 +84,55 @@ std::vector<std::string> ListLines(HWND hPage)
     return lines;
 }
 
+// A window's client area in screen coordinates.
+RECT ScreenClientRect(HWND hWnd)
+{
+    RECT rc;
+    GetClientRect(hWnd, &rc);
+    MapWindowPoints(hWnd, nullptr, (POINT*)&rc, 2);
+    return rc;
+}
+
+bool Contains(const RECT& rcOuter, const RECT& rcInner)
+{
+    RECT rcUnion;
+    UnionRect(&rcUnion, &rcOuter, &rcInner);
+    return EqualRect(&rcUnion, &rcOuter) != FALSE;
+}
+
+// Every control of the page lies inside the part of the page the sheet shows: the page's client
+// area within the tab control's display area; OK and Cancel sit in the sheet, clear of the tabs.
+void ExpectPageFits(HWND hSheet, HWND hPage)
+{
+    HWND hTab = PropSheet_GetTabControl(hSheet);
+    RECT rcDisplay;
+    GetClientRect(hTab, &rcDisplay);
+    TabCtrl_AdjustRect(hTab, FALSE, &rcDisplay);
+    MapWindowPoints(hTab, nullptr, (POINT*)&rcDisplay, 2);
+    RECT rcPage = ScreenClientRect(hPage), rcSheet = ScreenClientRect(hSheet), rcVisible;
+    IntersectRect(&rcVisible, &rcPage, &rcDisplay);
+    IntersectRect(&rcVisible, &rcVisible, &rcSheet);
+    int nControls = 0;
+    for (HWND hControl = GetWindow(hPage, GW_CHILD); hControl;
+         hControl = GetWindow(hControl, GW_HWNDNEXT), nControls++)
+    {
+        RECT rc;
+        GetWindowRect(hControl, &rc);
+        EXPECT_TRUE(Contains(rcVisible, rc))
+            << gui::WindowText(hPage) << ": control " << GetDlgCtrlID(hControl) << " reaches " << rc.right
+            << "," << rc.bottom << ", the page shows to " << rcVisible.right << "," << rcVisible.bottom;
+    }
+    EXPECT_GT(nControls, 10);
+    RECT rcTab, rcButton, rcOverlap;
+    GetWindowRect(hTab, &rcTab);
+    for (int nId : {IDOK, IDCANCEL})
+    {
+        GetWindowRect(GetDlgItem(hSheet, nId), &rcButton);
+        EXPECT_TRUE(Contains(rcSheet, rcButton)) << nId;
+        EXPECT_FALSE(IntersectRect(&rcOverlap, &rcButton, &rcTab)) << nId;
+    }
+}
+
 void ResetOptions()
 {
     g_settings.addrService = LoopbackAddress(1080);
@@ -203,6 +252,20 @@ TEST(OptionsSheet, CancelAfterEditsChangesNothing)
     EXPECT_EQ(1080, ntohs(g_settings.addrService.sin_port));
     ASSERT_EQ(1, g_settings.arrIpRanges.GetSize());
     EXPECT_EQ(0x01020304u, g_settings.arrIpRanges[0]->dwFirst);
+}
+
+// The pages' templates use their own font, which may be wider than the sheet's: the sheet grows
+// until the largest page fits.
+TEST(OptionsSheet, EveryControlOfBothPagesIsInsideTheShownPage)
+{
+    ResetOptions();
+    RunSheet(
+        [](HWND hSheet)
+        {
+            ExpectPageFits(hSheet, gui::CurrentPage(hSheet));
+            ExpectPageFits(hSheet, ShowAccessPage(hSheet));
+            PostMessageA(hSheet, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
+        });
 }
 
 // With the server running, the ranges applied by OK admit the next client without a restart.

@@ -70,6 +70,19 @@ struct SFind
     std::vector<HWND> found;
 };
 
+// The caption of another process's window is read from the system, which keeps it, without a
+// message: a busy program cannot make it read as empty, and so a window that is there is never
+// taken for one that is gone. A window of this process is asked (GetWindowText would wait for its
+// thread without a time-out).
+std::string CaptionOf(HWND hWnd, DWORD nPid)
+{
+    if (nPid == GetCurrentProcessId())
+        return WindowText(hWnd);
+    char szText[1024] = "";
+    GetWindowTextA(hWnd, szText, sizeof(szText));
+    return szText;
+}
+
 BOOL CALLBACK CollectWindow(HWND hWnd, LPARAM lParam)
 {
     SFind* pFind = (SFind*)lParam;
@@ -80,7 +93,7 @@ BOOL CALLBACK CollectWindow(HWND hWnd, LPARAM lParam)
     char szClass[64];
     if (pFind->pszClass && (!GetClassNameA(hWnd, szClass, sizeof(szClass)) || strcmp(szClass, pFind->pszClass)))
         return TRUE;
-    if (pFind->pszCaption && WindowText(hWnd) != pFind->pszCaption)
+    if (pFind->pszCaption && CaptionOf(hWnd, nPid) != pFind->pszCaption)
         return TRUE;
     pFind->found.push_back(hWnd);
     return TRUE;

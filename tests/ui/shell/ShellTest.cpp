@@ -86,14 +86,16 @@ protected:
         return hMain != nullptr;
     }
 
-    int TrayState()
+    // Asks TollgateHook.exe's test window; -1 when it does not answer.
+    int HookQuery(UINT nMsg)
     {
         HWND hHook = gui::WaitForWindow(program.Pid(), HOOK_CLASS, "", 2000, false);
         DWORD_PTR nResult = 0;
-        if (!hHook || !SendMessageTimeoutA(hHook, WM_HOOK_TRAYSTATE, 0, 0, SMTO_ABORTIFHUNG, 2000, &nResult))
+        if (!hHook || !SendMessageTimeoutA(hHook, nMsg, 0, 0, SMTO_ABORTIFHUNG, 2000, &nResult))
             return -1;
         return (int)nResult;
     }
+    int TrayState() { return HookQuery(WM_HOOK_TRAYSTATE); }
     bool WaitTrayState(int nState)
     {
         return gui::WaitFor([&] { return TrayState() == nState; }, nWait);
@@ -294,6 +296,9 @@ TEST_F(Shell, ListenerThatDiesShowsWentDownAndTheLogEndsWithIt)
 
     PostMessageA(hBox, WM_COMMAND, IDOK, 0);
     EXPECT_TRUE(gui::WaitGone(hBox, nWait));
+    // The listener waits in its report of the failure while the box is open and ends only after
+    // it: until then the server still counts as running and a start does nothing.
+    EXPECT_TRUE(gui::WaitFor([&] { return HookQuery(WM_HOOK_SERVERRUNNING) == 0; }, nWait));
     Command(IDM_START);
     EXPECT_EQ(HOOK_STARTED, TrayState());
 }

@@ -6,6 +6,8 @@
 //                      on that state, 0 when they disagree or the icon is not in the tray
 //   WM_HOOK_DROPLISTENER closes the listening socket under the running listener, as a failing
 //                      network would: its accept fails while no stop was asked for
+//   WM_HOOK_SERVERRUNNING returns 1 while the engine counts the server as running (until its
+//                      listener has ended), 0 afterwards
 #include <windows.h>
 
 #include <cstring>
@@ -41,6 +43,8 @@ LRESULT CALLBACK HookProc(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam)
     case WM_HOOK_DROPLISTENER:
         CloseSocketAt(&g_server.hListenSocket, GetDefaultSocketApi()->closesocket);
         return 1;
+    case WM_HOOK_SERVERRUNNING:
+        return IsServerRunning() ? 1 : 0;
     }
     return DefWindowProcA(hWnd, nMsg, wParam, lParam);
 }
