@@ -98,6 +98,19 @@ void RelayTcp(CClientSessionThread& client, CDestinationTcpSocket& dest)
     CRelayBuffer buffer;
     try
     {
+        // What the client sent behind its request was read with it: it goes first.
+        int nAhead = client.ReadAheadLength();
+        if (nAhead > 0)
+        {
+            AddTraffic(g_traffic.nTcpClient, (uint64_t)nAhead);
+            for (int nDone = 0; nDone < nAhead;)
+            {
+                int nSent = dest.Send(client.ReadAheadData() + nDone, nAhead - nDone);
+                AddTraffic(g_traffic.nTcpDest, (uint64_t)nSent);
+                nDone += nSent;
+            }
+            client.DropReadAhead();
+        }
         for (;;)
         {
             // Both handles are read afresh each pass: the stop path may have closed either.

@@ -215,8 +215,10 @@ void AssociateUdp(CClientSessionThread& client)
             LogRelayReady(pTask);
         // The association lives while the TCP connection stays open and silent: a byte, the
         // client's close or a reset all make it readable and end the association.
+        // Bytes the client sent behind its request count as that byte.
         client.SetReceiveTimeout(-1);
-        client.WaitReady(true);
+        if (client.ReadAheadLength() == 0)
+            client.WaitReady(true);
         throw MakeErrorCode(0, 0);
     }
     catch (uint32_t)

@@ -13,7 +13,8 @@ if [ "${1:-}" != --native ]; then
     want systemd # systemd-analyze verifies the headless proxy's unit
     want g++-mingw-w64-i686 wine wine32:i386 wine64 xvfb xauth x11-utils fonts-wine
 fi
-if [ "${TOLLGATE_BENCH_PEERS:-0}" = 1 ]; then want microsocks dante-server; fi
+# The benchmark compares with microsocks and dante, and counts system calls with strace.
+if [ "${TOLLGATE_BENCH_PEERS:-0}" = 1 ]; then want microsocks dante-server strace; fi
 
 [ -z "$need" ] && exit 0
 if [ "$(id -u)" != 0 ]; then

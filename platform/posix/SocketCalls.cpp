@@ -190,10 +190,14 @@ int SysConnect(SOCKET s, const sockaddr* pAddr, int nLen)
             while (nPoll < 0 && errno == EINTR && !use.IsClosing());
             nErrno = 0;
             socklen_t nErrLen = sizeof(nErrno);
+            // Writable without an error or hang-up: connected, nothing to ask the socket.
             if (nPoll < 0)
                 nErrno = errno;
-            else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &nErrno, &nErrLen) < 0)
-                nErrno = errno;
+            else if ((pfd.revents & (POLLERR | POLLHUP)) != 0 || (pfd.revents & POLLOUT) == 0)
+            {
+                if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &nErrno, &nErrLen) < 0)
+                    nErrno = errno;
+            }
         }
     }
     bool bClosing = use.Leave();

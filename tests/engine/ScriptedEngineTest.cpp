@@ -207,6 +207,29 @@ TEST_F(ScriptedEngine, TunnelPassesWholeBlocksWhenTheSystemTakesThemInParts)
     EXPECT_GE(script.SendCalls(hDest).size(), 15u);
 }
 
+// Each negotiation message is taken with one receive, however many fields it has; what a client
+// sends behind its request is read with it and reaches the destination first, counted both ways.
+TEST_F(ScriptedEngine, NegotiationReadsEachMessageOnceAndForwardsWhatFollows)
+{
+    SOCKET hClient = NewClient();
+    script.QueueData(hClient, ByteString({5, 2, 0, 2}));
+    script.QueueData(hClient, ByteString({5, 1, 0, 3, 9}) + "localhost" + ByteString({0, 80}) + "early");
+    script.QueueData(hClient, "late");
+    SOCKET hDest = script.NextHandle();
+    script.SetWhenEmpty(hDest, CScriptedSocketApi::EMPTY_BLOCK);
+    SetHostLookup(LookupLocalhost);
+    uint64_t nClientBefore = ReadTraffic(g_traffic.nTcpClient);
+    uint64_t nDestBefore = ReadTraffic(g_traffic.nTcpDest);
+    RunSession(hClient);
+    SetHostLookup(nullptr);
+    EXPECT_EQ(EndpointOf(script.ConnectedTo(hDest)), "127.0.0.1:80");
+    EXPECT_EQ(script.Sent(hDest), "earlylate");
+    EXPECT_EQ(ReadTraffic(g_traffic.nTcpClient) - nClientBefore, 9u);
+    EXPECT_EQ(ReadTraffic(g_traffic.nTcpDest) - nDestBefore, 9u);
+    // Greeting, request, "late" and the close: four receives on the client.
+    EXPECT_EQ(script.ReceiveSizes(hClient).size(), 4u);
+}
+
 // The relay thread alone, with its two sockets scripted: what the destination sends before the
 // client has sent anything is dropped, so is another host's datagram, and Windows' report of an unreachable
 // port (10054) on either socket costs nothing but that report.
