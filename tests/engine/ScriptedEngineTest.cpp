@@ -191,6 +191,20 @@ TEST_F(ScriptedEngine, UdpRelayThatCannotBindIsAServerError)
         EXPECT_TRUE(script.IsClosed(h));
 }
 
+// A byte the client sent behind its UDP ASSOCIATE request was read with the request: like a
+// byte in the socket, it ends the association at once, though the connection stays open.
+TEST_F(ScriptedEngine, ByteBehindAUdpRequestEndsTheAssociation)
+{
+    SOCKET hClient = NewClient();
+    script.QueueData(hClient, ByteString({5, 1, 0, 5, 3, 0, 1, 0, 0, 0, 0, 0, 0, 0x42}));
+    script.SetWhenEmpty(hClient, CScriptedSocketApi::EMPTY_BLOCK);
+    RunSession(hClient);
+    EXPECT_EQ(HexOf(script.Sent(hClient).substr(0, 4)), HexOf(ByteString({5, 0, 5, 0})));
+    EXPECT_EQ(LastLine().strDest, "(UDP ASSOCIATE)");
+    // Greeting, request and the byte came in one receive; nothing more was read or waited for.
+    EXPECT_EQ(script.CallCount(CScriptedSocketApi::CALL_RECV), 1);
+}
+
 TEST_F(ScriptedEngine, TunnelPassesWholeBlocksWhenTheSystemTakesThemInParts)
 {
     SOCKET hClient = NewClient();
