@@ -279,6 +279,10 @@ TEST_F(ScriptedEngine, UdpRelayDropsEarlyRepliesAndSurvivesResetReports)
     EXPECT_TRUE(WaitUntil([&] { return script.SentDatagrams(hDestSide).size() == 1; }));
     script.QueueDatagram(hDestSide, "answer", saServer);
     EXPECT_TRUE(WaitUntil([&] { return script.SentDatagrams(hClientSide).size() == 1; }));
+    // Datagrams queued together go on in their order, however many one wait finds.
+    for (const char* psz : {"q1", "q2", "q3"})
+        script.QueueDatagram(hClientSide, UdpHeader53(psz), saClient);
+    EXPECT_TRUE(WaitUntil([&] { return script.SentDatagrams(hDestSide).size() == 4; }));
     EXPECT_FALSE(udp.hDoneEvent.IsSignalled());
 
     SysRaiseFlag(&udp.bStop);
@@ -287,8 +291,9 @@ TEST_F(ScriptedEngine, UdpRelayDropsEarlyRepliesAndSurvivesResetReports)
     ASSERT_TRUE(udp.hDoneEvent.Wait(WAIT_MS));
 
     std::vector<CScriptedSocketApi::SDatagram> toDest = script.SentDatagrams(hDestSide);
-    ASSERT_EQ(toDest.size(), 1u);
+    ASSERT_EQ(toDest.size(), 4u);
     EXPECT_EQ(toDest[0].strData, "query");
+    EXPECT_EQ(toDest[1].strData + toDest[2].strData + toDest[3].strData, "q1q2q3");
     EXPECT_EQ(EndpointOf(toDest[0].saAddr), "127.0.0.1:53");
     std::vector<CScriptedSocketApi::SDatagram> toClient = script.SentDatagrams(hClientSide);
     ASSERT_EQ(toClient.size(), 1u);
