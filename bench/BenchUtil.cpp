@@ -299,6 +299,22 @@ SProcStats ReadProcessTree(int pid)
     return stats;
 }
 
+std::vector<int> ProcessTreePids(int pid)
+{
+    std::vector<int> arrPids;
+    if (pid <= 0)
+        return arrPids;
+    std::multimap<int, int> mapChildren = ReadChildren();
+    arrPids.push_back(pid);
+    for (size_t i = 0; i < arrPids.size(); i++)
+    {
+        auto range = mapChildren.equal_range(arrPids[i]);
+        for (auto it = range.first; it != range.second; ++it)
+            arrPids.push_back(it->second);
+    }
+    return arrPids;
+}
+
 std::string MachineDescription()
 {
     std::string strCpu = "unknown CPU";

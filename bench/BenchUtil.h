@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 using Clock = std::chrono::steady_clock;
 
@@ -57,6 +58,8 @@ struct SProcStats
     int nProcesses = 0;
 };
 SProcStats ReadProcessTree(int pid);
+// The process and its descendants, the process first.
+std::vector<int> ProcessTreePids(int pid);
 
 std::string MachineDescription();
 // The one-minute load average, as /proc/loadavg gives it.

@@ -1,7 +1,7 @@
 // tgbench: the load generator that measures SOCKS proxies (or the bare loopback) on this machine.
 //
 //   tgbench run --name NAME [--proxy 127.0.0.1:PORT --pid PID] [--seconds S] [--no-socks4] [--no-udp]
-//               [--idle 1000,4000,9000] [--only tp,setup,udp,idle] [--out FILE]
+//               [--idle 1000,4000,9000] [--only tp,setup,auth,syscalls,udp,idle] [--out FILE [--append]]
 //       Starts its own destination servers, measures, prints "key<TAB>cell" lines (and writes them to
 //       FILE). Without --proxy every figure is taken on direct connections.
 //   tgbench table [--seconds S] [--load L] FILE...
@@ -30,7 +30,8 @@ int Usage()
 {
     fprintf(stderr,
             "usage: tgbench run --name NAME [--proxy 127.0.0.1:PORT --pid PID] [--seconds S] [--no-socks4]\n"
-            "                   [--no-udp] [--idle N,N,...] [--only tp,setup,udp,idle] [--out FILE]\n"
+            "                   [--no-udp] [--idle N,N,...] [--only tp,setup,auth,syscalls,udp,idle]\n"
+            "                   [--out FILE [--append]]\n"
             "       tgbench table [--seconds S] [--load L] FILE...\n"
             "       tgbench free-port\n"
             "       tgbench wait-port 127.0.0.1:PORT SECONDS\n");
@@ -52,7 +53,8 @@ int Run(int argc, char** argv)
 {
     SBenchOptions options;
     std::string strName, strOut;
-    std::set<std::string> setOnly{"tp", "setup", "udp", "idle"};
+    std::set<std::string> setOnly{"tp", "setup", "syscalls", "udp", "idle"};
+    bool bAppend = false;
     for (int i = 2; i < argc; i++)
     {
         std::string strArg = argv[i];
@@ -89,6 +91,8 @@ int Run(int argc, char** argv)
         }
         else if (strArg == "--out" && bHasValue)
             strOut = argv[++i];
+        else if (strArg == "--append")
+            bAppend = true;
         else
             return Usage();
     }
@@ -113,6 +117,10 @@ int Run(int argc, char** argv)
         measure.Throughput();
     if (setOnly.count("setup"))
         measure.SetupRate();
+    if (setOnly.count("auth"))
+        measure.AuthSetupRate();
+    if (setOnly.count("syscalls"))
+        measure.SystemCalls();
     if (setOnly.count("udp"))
         measure.UdpEchoes();
     if (setOnly.count("idle"))
@@ -121,7 +129,7 @@ int Run(int argc, char** argv)
 
     for (const auto& entry : results)
         printf("%s\t%s\n", entry.first.c_str(), entry.second.c_str());
-    if (!strOut.empty() && !WriteResults(strOut, strName, results))
+    if (!strOut.empty() && !WriteResults(strOut, strName, results, bAppend))
     {
         fprintf(stderr, "cannot write %s\n", strOut.c_str());
         return 1;

@@ -6,14 +6,21 @@
 #include "Figures.h"
 
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <fstream>
+#include <sstream>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <mutex>
 #include <thread>
 
@@ -51,6 +58,139 @@ void CMeasurements::SetupRate()
         }
         SetupFigures(("setup.name." + strClients).c_str(), SOCKS5_BY_NAME, nClients);
     }
+}
+
+void CMeasurements::AuthSetupRate()
+{
+    for (int nClients : {4, 32})
+    {
+        std::string strKey = "setup.auth." + std::to_string(nClients);
+        SetupFigures(strKey.c_str(), SOCKS5_USER_PASSWORD, nClients);
+    }
+}
+
+namespace
+{
+const int kCountedSetups = 1000;
+
+// True once every thread of every process is traced (within 5 s).
+bool AllTraced(const std::vector<int>& arrPids)
+{
+    for (int pid : arrPids)
+    {
+        std::string strTasks = "/proc/" + std::to_string(pid) + "/task";
+        DIR* pDir = opendir(strTasks.c_str());
+        if (!pDir)
+            continue;
+        bool bAll = true;
+        while (dirent* pEntry = readdir(pDir))
+        {
+            if (pEntry->d_name[0] == '.')
+                continue;
+            std::ifstream in(strTasks + "/" + pEntry->d_name + "/status");
+            std::string strLine;
+            while (std::getline(in, strLine))
+            {
+                if (strLine.compare(0, 10, "TracerPid:") == 0)
+                {
+                    if (atoi(strLine.c_str() + 10) == 0)
+                        bAll = false;
+                    break;
+                }
+            }
+        }
+        closedir(pDir);
+        if (!bAll)
+            return false;
+    }
+    return true;
+}
+
+// The "calls" column of the total line of strace -c; -1 when there is none.
+long TotalCalls(const std::string& strFile)
+{
+    std::ifstream in(strFile);
+    std::string strLine;
+    long nCalls = -1;
+    while (std::getline(in, strLine))
+    {
+        std::istringstream fields(strLine);
+        std::vector<std::string> arr;
+        std::string strField;
+        while (fields >> strField)
+            arr.push_back(strField);
+        if (arr.size() >= 5 && arr.back() == "total")
+            nCalls = atol(arr[3].c_str());
+    }
+    return nCalls;
+}
+} // namespace
+
+std::string CMeasurements::SystemCallsPerSetup(ESocksRequest nRequest)
+{
+    std::vector<int> arrPids = ProcessTreePids(m_options.pidProxy);
+    if (arrPids.empty())
+        return "-";
+    std::string strOut = "/tmp/tgbench-strace-" + std::to_string(getpid()) + "-" +
+                         std::to_string((int)nRequest) + ".txt";
+    std::vector<std::string> arrArgs{"strace", "-f", "-c", "-q", "-o", strOut};
+    for (int pid : arrPids)
+    {
+        arrArgs.push_back("-p");
+        arrArgs.push_back(std::to_string(pid));
+    }
+    std::vector<char*> argv;
+    for (std::string& str : arrArgs)
+        argv.push_back(&str[0]);
+    argv.push_back(nullptr);
+    pid_t pidStrace = -1;
+    if (posix_spawnp(&pidStrace, "strace", nullptr, nullptr, argv.data(), environ) != 0)
+        return "no strace";
+    Clock::time_point tGiveUp = AfterSeconds(Clock::now(), 5.0);
+    while (!AllTraced(arrPids) && Clock::now() < tGiveUp)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+    const sockaddr_in saCloser = LoopbackAddress(m_servers.CloserPort());
+    int nDone = 0;
+    std::string strError;
+    for (int i = 0; i < kCountedSetups; i++)
+    {
+        int fd = OpenTunnel(m_options.target, nRequest, saCloser, kTimeoutMs, strError);
+        if (fd < 0)
+            break;
+        close(fd);
+        nDone++;
+    }
+    // The last sessions end when they see the close: give them the time to.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    kill(pidStrace, SIGINT);
+    int nStatus = 0;
+    waitpid(pidStrace, &nStatus, 0);
+    long nCalls = TotalCalls(strOut);
+    // TGBENCH_STRACE_KEEP=1 leaves strace's table (which calls, how many) for a profile.
+    const char* pszKeep = getenv("TGBENCH_STRACE_KEEP");
+    if (pszKeep && strcmp(pszKeep, "1") == 0)
+        fprintf(stderr, "  strace table kept in %s\n", strOut.c_str());
+    else
+        unlink(strOut.c_str());
+    if (nDone < kCountedSetups)
+        return "failed: " + strError;
+    if (nCalls < 0)
+        return "-";
+    return Fixed((double)nCalls / kCountedSetups, 1);
+}
+
+void CMeasurements::SystemCalls()
+{
+    if (m_options.target.bDirect || m_options.pidProxy <= 0)
+        return;
+    std::string strAddress = SystemCallsPerSetup(SOCKS5_BY_ADDRESS);
+    Put("syscalls.s5", strAddress);
+    LogFigure("syscalls.s5", strAddress + " per set-up over " + std::to_string(kCountedSetups), nullptr);
+    std::string strName = SystemCallsPerSetup(SOCKS5_BY_NAME);
+    Put("syscalls.name", strName);
+    LogFigure("syscalls.name", strName + " per set-up over " + std::to_string(kCountedSetups), nullptr);
 }
 
 void CMeasurements::SetupFigures(const char* pszKey, ESocksRequest nRequest, int nClients)

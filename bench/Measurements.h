@@ -35,6 +35,11 @@ public:
 
     void Throughput();
     void SetupRate();
+    // SOCKS5 set-ups with user name and password (the proxy must know kBenchUser).
+    void AuthSetupRate();
+    // System calls of the proxy (and its children) per SOCKS5 set-up, counted with strace over a
+    // fixed number of set-ups made one after the other.
+    void SystemCalls();
     void UdpEchoes();
     void IdleTunnels();
 
@@ -44,6 +49,7 @@ private:
     std::string BothWays();
     int OpenCountedTunnel(uint16_t nPort, uint32_t& nSlot, std::string& strError);
     void SetupFigures(const char* pszKey, ESocksRequest nRequest, int nClients);
+    std::string SystemCallsPerSetup(ESocksRequest nRequest);
     std::string UdpFigure(size_t nPayload);
     void WaitForQuietProxy();
     void Put(const std::string& strKey, const std::string& strCell);

@@ -33,6 +33,12 @@ const SRow g_aRows[] = {
     {"setup.name.4.lat", "  latency p50 / p99 (ms)"},
     {"setup.name.32", "SOCKS5 CONNECT \"localhost\", 32 clients (/s)"},
     {"setup.name.32.lat", "  latency p50 / p99 (ms)"},
+    {"setup.auth.4", "SOCKS5 user/password set-up, 4 clients (/s)"},
+    {"setup.auth.4.lat", "  latency p50 / p99 (ms)"},
+    {"setup.auth.32", "SOCKS5 user/password set-up, 32 clients (/s)"},
+    {"setup.auth.32.lat", "  latency p50 / p99 (ms)"},
+    {"syscalls.s5", "System calls per SOCKS5 set-up, by address"},
+    {"syscalls.name", "System calls per SOCKS5 set-up, \"localhost\""},
     {"udp.512", "UDP ASSOCIATE echoes, 512 B (/s)"},
     {"udp.1400", "UDP ASSOCIATE echoes, 1400 B (/s)"},
     {"idle.1000", "1000 idle tunnels: RSS each, threads"},
@@ -67,12 +73,13 @@ bool ReadColumn(const std::string& strFile, SColumn& column)
 }
 } // namespace
 
-bool WriteResults(const std::string& strFile, const std::string& strName, const CResults& results)
+bool WriteResults(const std::string& strFile, const std::string& strName, const CResults& results, bool bAppend)
 {
-    std::ofstream out(strFile);
+    std::ofstream out(strFile, bAppend ? std::ios::app : std::ios::trunc);
     if (!out)
         return false;
-    out << "name\t" << strName << "\n";
+    if (!bAppend)
+        out << "name\t" << strName << "\n";
     for (const auto& entry : results)
         out << entry.first << "\t" << entry.second << "\n";
     return (bool)out;

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
-bool WriteResults(const std::string& strFile, const std::string& strName, const CResults& results);
+// bAppend adds the results to a file written before (another run against the same proxy).
+bool WriteResults(const std::string& strFile, const std::string& strName, const CResults& results,
+                  bool bAppend = false);
 // Prints one table: a row per measurement, a column per file, under the date, the machine and the
 // load average strLoad. Returns false if a file is unreadable.
 bool PrintTable(const std::vector<std::string>& arrFiles, double dSeconds, const std::string& strLoad);

@@ -71,9 +71,9 @@ bool ReadSocks5Reply(int fd, sockaddr_in* pBound, std::string& strError)
     return true;
 }
 
-bool Socks5Greeting(int fd, std::string& strError)
+bool Socks5Greeting(int fd, bool bUserPassword, std::string& strError)
 {
-    static const unsigned char abGreeting[3] = {5, 1, 0};
+    const unsigned char abGreeting[3] = {5, 1, (unsigned char)(bUserPassword ? 2 : 0)};
     unsigned char abChoice[2];
     if (!SendAll(fd, abGreeting, sizeof(abGreeting)))
     {
@@ -85,9 +85,35 @@ bool Socks5Greeting(int fd, std::string& strError)
         strError = ErrnoReason("method");
         return false;
     }
-    if (abChoice[0] != 5 || abChoice[1] != 0)
+    if (abChoice[0] != 5 || abChoice[1] != abGreeting[2])
     {
         strError = "method: refused";
+        return false;
+    }
+    if (!bUserPassword)
+        return true;
+    unsigned char abAuth[3 + 2 * 255];
+    size_t nUser = strlen(kBenchUser), nPassword = strlen(kBenchPassword), nLen = 0;
+    abAuth[nLen++] = 1;
+    abAuth[nLen++] = (unsigned char)nUser;
+    memcpy(abAuth + nLen, kBenchUser, nUser);
+    nLen += nUser;
+    abAuth[nLen++] = (unsigned char)nPassword;
+    memcpy(abAuth + nLen, kBenchPassword, nPassword);
+    nLen += nPassword;
+    if (!SendAll(fd, abAuth, nLen))
+    {
+        strError = ErrnoReason("authentication");
+        return false;
+    }
+    if (!RecvAll(fd, abChoice, 2))
+    {
+        strError = ErrnoReason("authentication reply");
+        return false;
+    }
+    if (abChoice[0] != 1 || abChoice[1] != 0)
+    {
+        strError = "authentication: refused";
         return false;
     }
     return true;
@@ -123,7 +149,7 @@ bool Negotiate(int fd, ESocksRequest nRequest, const sockaddr_in& saDest, std::s
         }
         return true;
     }
-    if (!Socks5Greeting(fd, strError))
+    if (!Socks5Greeting(fd, nRequest == SOCKS5_USER_PASSWORD, strError))
         return false;
     ab[nLen++] = 5;
     ab[nLen++] = 1;
@@ -184,7 +210,7 @@ bool UdpAssociate(const STarget& target, const sockaddr_in& saClientUdp, int nTi
     memcpy(ab + 4, &saClientUdp.sin_addr, 4);
     memcpy(ab + 8, &saClientUdp.sin_port, 2);
     sockaddr_in saRelay{};
-    if (!Socks5Greeting(fd, strError) || !SendAll(fd, ab, sizeof(ab)) ||
+    if (!Socks5Greeting(fd, false, strError) || !SendAll(fd, ab, sizeof(ab)) ||
         !ReadSocks5Reply(fd, &saRelay, strError))
     {
         if (strError.empty())

@@ -12,8 +12,13 @@ enum ESocksRequest
 {
     SOCKS5_BY_ADDRESS,
     SOCKS4_BY_ADDRESS,
-    SOCKS5_BY_NAME // "localhost"
+    SOCKS5_BY_NAME,         // "localhost"
+    SOCKS5_USER_PASSWORD    // by address, after user name and password (kBenchUser, kBenchPassword)
 };
+
+// The account of the user/password set-ups; the proxies of that measurement are started with it.
+constexpr const char* kBenchUser = "bench";
+constexpr const char* kBenchPassword = "loopback-only";
 
 // Where the generator sends its traffic: straight to the destination, or through a proxy.
 struct STarget

@@ -2,31 +2,38 @@
 # Measures Tollgate (tollgated), microsocks, Dante and no proxy at all on loopback, one after the
 # other in the same run, and prints one table (a row per measurement, a column per proxy).
 #
-#   bench/run-bench.sh [--seconds S] [--only tp,setup,udp,idle] [--without tollgate,microsocks,dante]
+#   bench/run-bench.sh [--seconds S] [--only tp,setup,auth,syscalls,udp,idle]
+#                      [--without tollgate,microsocks,dante]
 #
 # Installs microsocks and dante-server when missing, builds tgbench and tollgated in build/bench
 # (Release), starts each proxy on a loopback port of its own with a descriptor limit of 20000, runs
 # tgbench against it, and stops it again. Only the processes started here are ever stopped, by PID
 # (Dante's own children by theirs, should its main process not take them along). Logs of the last run
 # stay in build/bench/run/. The whole run takes about 3 to 5 minutes at 3 s per figure, plus the build.
+# The user/password rows come from a second start of each proxy that serves them (Tollgate and
+# microsocks) with the bench's account; the system calls per set-up are counted with strace
+# attached to the running proxy over a fixed number of set-ups.
 set -eu
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 BUILD=$ROOT/build/bench
 RUN=$BUILD/run
 FIGURE_SECONDS=3
-ONLY=tp,setup,udp,idle
+ONLY=tp,setup,auth,syscalls,udp,idle
 WITHOUT=""
 while [ $# -gt 0 ]; do
     case "$1" in
         --seconds) FIGURE_SECONDS=$2; shift 2 ;;
         --only) ONLY=$2; shift 2 ;;
         --without) WITHOUT=$2; shift 2 ;;
-        *) echo "usage: $0 [--seconds S] [--only tp,setup,udp,idle] [--without tollgate,microsocks,dante]" >&2
+        *) echo "usage: $0 [--seconds S] [--only tp,setup,auth,syscalls,udp,idle] [--without tollgate,microsocks,dante]" >&2
            exit 2 ;;
     esac
 done
 wanted() { case ",$WITHOUT," in *",$1,"*) return 1 ;; *) return 0 ;; esac; }
+with_auth() { case ",$ONLY," in *",auth,"*) return 0 ;; *) return 1 ;; esac; }
+# The first start of each proxy takes every figure but the user/password rows.
+MAIN_ONLY=$(echo ",$ONLY," | sed -e 's/,auth,/,/' -e 's/^,//' -e 's/,$//')
 
 TOLLGATE_BENCH_PEERS=1 ./scripts/install-deps.sh --native
 # Other work on the machine shows in every figure: the table prints the load found before the run.
@@ -101,11 +108,27 @@ measure() {  # name file [tgbench options...]
     local name=$1 file=$RUN/$2.txt
     shift 2
     echo "=== $name" >&2
-    if ! "$TGBENCH" run --name "$name" --seconds "$FIGURE_SECONDS" --only "$ONLY" --out "$file" "$@" \
+    if [ -z "$MAIN_ONLY" ]; then
+        printf 'name\t%s\n' "$name" >"$file"
+    elif ! "$TGBENCH" run --name "$name" --seconds "$FIGURE_SECONDS" --only "$MAIN_ONLY" --out "$file" "$@" \
         2> >(tee "$RUN/$(basename "$file" .txt).log" >&2) >/dev/null; then
         printf 'name\t%s\ntp.down\tgenerator failed\n' "$name" >"$file"
     fi
     COLUMNS_FILES+=("$file")
+}
+
+measure_auth() {  # name file [tgbench options...]: the user/password rows, added to the file
+    local name=$1 file=$RUN/$2.txt
+    shift 2
+    echo "=== $name, user name and password" >&2
+    if ! "$TGBENCH" run --name "$name" --seconds "$FIGURE_SECONDS" --only auth --out "$file" --append "$@" \
+        2> >(tee "$RUN/$2-auth.log" >&2) >/dev/null; then
+        printf 'setup.auth.4\tgenerator failed\n' >>"$file"
+    fi
+}
+
+auth_not_measured() {  # file reason
+    printf 'setup.auth.4\t%s\nsetup.auth.32\t%s\n' "$2" "$2" >>"$RUN/$1.txt"
 }
 
 not_started() {  # name file reason [where to look]
@@ -140,6 +163,18 @@ EOF
             not_started Tollgate tollgate "did not start" "$RUN/tollgate.err"
         fi
         stop_proxy
+        if with_auth; then
+            # The same store, with the bench's account required for this run only.
+            printf 'loopback-only\n' >"$RUN/bench.password"
+            start_proxy tollgate-auth "$RUN/tollgate-auth.out" "$TOLLGATED" --config "$RUN/tollgate.reg" \
+                --user bench --password-file "$RUN/bench.password"
+            if wait_ready "$port"; then
+                measure_auth Tollgate tollgate --proxy "127.0.0.1:$port" --pid "$PROXY_PID"
+            else
+                auth_not_measured tollgate "did not start"
+            fi
+            stop_proxy
+        fi
     else
         not_started Tollgate tollgate "not built" "$RUN/build-tollgated.log"
     fi
@@ -156,6 +191,15 @@ if wanted microsocks; then
         not_started microsocks microsocks "did not start" "$RUN/microsocks.err"
     fi
     stop_proxy
+    if with_auth; then
+        start_proxy microsocks-auth /dev/null microsocks -i 127.0.0.1 -p "$port" -u bench -P loopback-only
+        if wait_ready "$port"; then
+            measure_auth microsocks microsocks --proxy "127.0.0.1:$port" --pid "$PROXY_PID" --no-socks4 --no-udp
+        else
+            auth_not_measured microsocks "did not start"
+        fi
+        stop_proxy
+    fi
 fi
 
 # Dante: a minimal configuration from the template, in the foreground.
@@ -169,6 +213,9 @@ if wanted dante; then
         not_started dante dante "did not start" "$RUN/dante.err and $RUN/danted.log"
     fi
     stop_proxy
+    # Dante checks user names and passwords against the system's accounts (PAM or the password
+    # file): the bench creates no account, so its column has no user/password rows.
+    if with_auth; then auth_not_measured dante "n/a"; fi
 fi
 
 echo >&2

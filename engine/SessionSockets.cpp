@@ -4,8 +4,36 @@
 #include <cstring>
 
 CClientSessionThread::CClientSessionThread(SCSTask* pRecord)
-    : CTollgateSocket(&pRecord->hClientSocket, &pRecord->bStop), pTask(pRecord)
+    : CTollgateSocket(&pRecord->hClientSocket, &pRecord->bStop), pTask(pRecord), nAheadStart(0), nAheadEnd(0)
 {
+}
+
+void CClientSessionThread::ReceiveAll(void* pBuffer, int nLength)
+{
+    char* p = (char*)pBuffer;
+    while (nLength > 0)
+    {
+        int nAhead = ReadAheadLength();
+        if (nAhead > 0)
+        {
+            int n = nAhead < nLength ? nAhead : nLength;
+            memcpy(p, ReadAheadData(), (size_t)n);
+            nAheadStart = (uint16_t)(nAheadStart + n);
+            p += n;
+            nLength -= n;
+        }
+        else if (nLength >= READ_AHEAD)
+        {
+            int n = Receive(p, nLength); // a long field goes straight to its place
+            p += n;
+            nLength -= n;
+        }
+        else
+        {
+            nAheadStart = 0;
+            nAheadEnd = (uint16_t)Receive(readAhead, READ_AHEAD);
+        }
+    }
 }
 
 CDestinationTcpSocket::CDestinationTcpSocket(SCSTask* pRecord)

@@ -61,11 +61,34 @@ enum
 const unsigned short NEGATIVE_REPLY_LINGER = 15;
 
 // The client connection of a session: the record's client socket, stopped by its stop flag.
+//
+// The negotiation reads its small fields through a read-ahead block: a client sends each message
+// (greeting, sub-negotiation, request) whole, so one receive takes a message that would otherwise
+// take a receive per field. Bytes that arrive behind the request belong to the tunnel: the TCP
+// relay sends them on first, and a UDP association takes them as the end of the control
+// connection, as it would take them in the socket.
 class CClientSessionThread : public CTollgateSocket
 {
 public:
     explicit CClientSessionThread(SCSTask* pTask);
+
+    // As the base's ReceiveAll, through the read-ahead block (each receive with the time-out).
+    void ReceiveAll(void* pBuffer, int nLength);
+    // The bytes read ahead and not yet taken.
+    const char* ReadAheadData() const { return readAhead + nAheadStart; }
+    int ReadAheadLength() const { return nAheadEnd - nAheadStart; }
+    void DropReadAhead() { nAheadStart = nAheadEnd = 0; }
+
     SCSTask* pTask;
+
+private:
+    enum
+    {
+        READ_AHEAD = 64 // a greeting, a request by address or with a short name, a short login
+    };
+    char readAhead[READ_AHEAD];
+    uint16_t nAheadStart;
+    uint16_t nAheadEnd;
 };
 
 // The destination connection of a TCP session.

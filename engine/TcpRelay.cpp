@@ -28,21 +28,17 @@ void LogTunnelReady(SCSTask* pTask)
                               strDest.GetString(), "TCP tunnel ready", "-");
 }
 
-// The relay's block: small until a receive fills it, then the full size.
+// The relay's block: small until a receive fills it, then the full size. The small block lives
+// in the relay's own frame: the negotiation has already touched that part of the thread's stack,
+// so a tunnel that moves a little data now and then holds no heap block at all.
 class CRelayBuffer
 {
 public:
-    CRelayBuffer() : pBuffer(nullptr), nSize(0) {}
-    ~CRelayBuffer() { delete[] pBuffer; }
-
-    // Taken when the first block is about to move; false when there is no memory for it.
-    bool Take()
+    CRelayBuffer() : pBuffer(small), nSize(RELAY_SMALL_BLOCK) {}
+    ~CRelayBuffer()
     {
-        if (pBuffer != nullptr)
-            return true;
-        pBuffer = new (std::nothrow) char[RELAY_SMALL_BLOCK];
-        nSize = RELAY_SMALL_BLOCK;
-        return pBuffer != nullptr;
+        if (pBuffer != small)
+            delete[] pBuffer;
     }
 
     // Called after each block with its length. A full small block means more is coming: the
@@ -54,7 +50,6 @@ public:
         char* pLarge = new (std::nothrow) char[RELAY_BLOCK];
         if (pLarge == nullptr)
             return;
-        delete[] pBuffer;
         pBuffer = pLarge;
         nSize = RELAY_BLOCK;
     }
@@ -65,6 +60,7 @@ public:
 private:
     CRelayBuffer(const CRelayBuffer&) = delete;
     CRelayBuffer& operator=(const CRelayBuffer&) = delete;
+    char small[RELAY_SMALL_BLOCK];
 };
 
 // Moves one block from one side to the other: one Receive, then sends until the whole block has
@@ -93,11 +89,24 @@ void RelayTcp(CClientSessionThread& client, CDestinationTcpSocket& dest)
     if (g_server.logFile.IsOpen())
         LogTunnelReady(pTask);
 
-    // One buffer for both directions, taken when the first block is about to move: a tunnel that
-    // never moves data costs its thread's stack and nothing of the heap.
+    // One buffer for both directions: a tunnel that moves only small blocks costs its thread's
+    // stack and nothing of the heap.
     CRelayBuffer buffer;
     try
     {
+        // What the client sent behind its request was read with it: it goes first.
+        int nAhead = client.ReadAheadLength();
+        if (nAhead > 0)
+        {
+            AddTraffic(g_traffic.nTcpClient, (uint64_t)nAhead);
+            for (int nDone = 0; nDone < nAhead;)
+            {
+                int nSent = dest.Send(client.ReadAheadData() + nDone, nAhead - nDone);
+                AddTraffic(g_traffic.nTcpDest, (uint64_t)nSent);
+                nDone += nSent;
+            }
+            client.DropReadAhead();
+        }
         for (;;)
         {
             // Both handles are read afresh each pass: the stop path may have closed either.
@@ -113,8 +122,6 @@ void RelayTcp(CClientSessionThread& client, CDestinationTcpSocket& dest)
                 throw MakeErrorCode(SysGetSocketError(), COND_SELECT_TIMEOUT);
             if (nReady == SOCKET_ERROR)
                 throw MakeErrorCode(SysGetSocketError(), COND_SELECT);
-            if (!buffer.Take())
-                throw MakeErrorCode(0, COND_SERVER);
             // The client goes first when both sides have data, and the destination's block
             // follows in the same pass: deciding again after a fresh select would let a client
             // that always has data starve the other direction for as long as it keeps sending.
@@ -124,12 +131,9 @@ void RelayTcp(CClientSessionThread& client, CDestinationTcpSocket& dest)
                 PassBlock(dest, g_traffic.nTcpDest, client, g_traffic.nTcpClient, buffer);
         }
     }
-    catch (uint32_t nError)
+    catch (uint32_t)
     {
-        // A tunnel the process had no memory for says so; whatever else ended it (a close, a
-        // reset, a time-out, the server's stop) is its orderly end.
-        if (nError == MakeErrorCode(0, COND_SERVER))
-            throw;
+        // Whatever ended it (a close, a reset, a time-out, the server's stop) is its orderly end.
         throw MakeErrorCode(0, 0);
     }
 }

@@ -32,21 +32,52 @@ bool IsDatagramOnlyError(uint32_t nError)
     return ErrorWsa(nError) == WSAEMSGSIZE || ErrorWsa(nError) == WSAECONNRESET;
 }
 
+// After select reports a socket readable, the relay takes up to this many datagrams from it
+// before it looks at the other socket again: with several datagrams queued, each costs its
+// receive and its send, not a wait as well.
+const int UDP_BATCH = 16;
+
+// The next datagram of the socket. The first of a batch is received with the socket's time-out
+// (select has just reported it readable); the others are taken only if they are already there:
+// false when there is none.
+bool ReceiveDatagram(CTollgateSocket& sock, bool bFirst, char* pBuffer, int nLength, sockaddr_in* pFrom,
+                     int* pnReceived)
+{
+    if (bFirst)
+    {
+        *pnReceived = sock.ReceiveFrom(pBuffer, nLength, pFrom);
+        return true;
+    }
+    SysSetSocketError(0);
+    int nFromLength = sizeof(sockaddr_in);
+    int nReceived = sock.GetApi()->recvfrom(sock.GetHandle(), pBuffer, nLength, RECV_NO_WAIT, (sockaddr*)pFrom,
+                                            &nFromLength);
+    if (nReceived != SOCKET_ERROR)
+    {
+        *pnReceived = nReceived;
+        return true;
+    }
+    if (SysGetSocketError() == WSAEWOULDBLOCK)
+        return false;
+    throw MakeErrorCode(SysGetSocketError(), COND_RECEIVE);
+}
+
 // A datagram from the client: checked, stripped of its header and sent on to its destination.
-// Every reason to drop it returns quietly.
-void RelayFromClient(CUdpAssociateThread& relay, char* pBuffer, char* pszName)
+// Every reason to drop it returns quietly. False when no datagram was there (bFirst: never).
+bool RelayFromClient(CUdpAssociateThread& relay, bool bFirst, char* pBuffer, char* pszName)
 {
     SUdpContext* pUdp = relay.pUdp;
     sockaddr_in saFrom;
     int nLength;
     try
     {
-        nLength = relay.ReceiveFrom(pBuffer, UDP_BUFFER, &saFrom);
+        if (!ReceiveDatagram(relay, bFirst, pBuffer, UDP_BUFFER, &saFrom, &nLength))
+            return false;
     }
     catch (uint32_t nError)
     {
         if (IsDatagramOnlyError(nError))
-            return;
+            return true;
         throw;
     }
     AddTraffic(g_traffic.nUdpClient, (uint64_t)nLength);
@@ -54,7 +85,7 @@ void RelayFromClient(CUdpAssociateThread& relay, char* pBuffer, char* pszName)
     // Only the client's own host may use the relay; its port is not compared.
     const unsigned char* pb = reinterpret_cast<const unsigned char*>(pBuffer);
     if (saFrom.sin_addr.s_addr != pUdp->saUdpClient.sin_addr.s_addr || nLength < 8 || pb[2] != 0)
-        return;
+        return true;
 
     sockaddr_in saTo;
     memset(&saTo, 0, sizeof(saTo));
@@ -63,7 +94,7 @@ void RelayFromClient(CUdpAssociateThread& relay, char* pBuffer, char* pszName)
     if (pb[3] == SOCKS5_ATYP_IPV4)
     {
         if (nLength < UDP_HEADER_IPV4)
-            return;
+            return true;
         memcpy(&saTo.sin_addr, &pb[4], 4);
         memcpy(&saTo.sin_port, &pb[8], 2);
         nHeader = UDP_HEADER_IPV4;
@@ -72,7 +103,7 @@ void RelayFromClient(CUdpAssociateThread& relay, char* pBuffer, char* pszName)
     {
         int nNameLength = pb[4];
         if (nNameLength == 0 || nNameLength > nLength - 7)
-            return;
+            return true;
         memcpy(pszName, &pb[5], (size_t)nNameLength);
         pszName[nNameLength] = 0;
         memcpy(&saTo.sin_port, &pb[5 + nNameLength], 2);
@@ -82,12 +113,12 @@ void RelayFromClient(CUdpAssociateThread& relay, char* pBuffer, char* pszName)
         }
         catch (uint32_t)
         {
-            return; // an unresolvable name drops its datagram only
+            return true; // an unresolvable name drops its datagram only
         }
         nHeader = nNameLength + 7;
     }
     else
-        return;
+        return true;
 
     try
     {
@@ -96,32 +127,36 @@ void RelayFromClient(CUdpAssociateThread& relay, char* pBuffer, char* pszName)
     }
     catch (uint32_t)
     {
-        return; // a datagram that cannot be sent on is dropped
+        return true; // a datagram that cannot be sent on is dropped
     }
     // The client's port is learned from its relayed datagrams, and follows it if it moves.
     pUdp->saUdpClient.sin_port = saFrom.sin_port;
+    return true;
 }
 
 // A datagram from any destination: received behind room for the header, given the header of
-// its sender, and sent to the client once the client's port is known.
-void RelayToClient(CUdpAssociateThread& relay, char* pBuffer)
+// its sender, and sent to the client once the client's port is known. False when no datagram was
+// there (bFirst: never).
+bool RelayToClient(CUdpAssociateThread& relay, bool bFirst, char* pBuffer)
 {
     SUdpContext* pUdp = relay.pUdp;
     sockaddr_in saFrom;
     int nLength;
     try
     {
-        nLength = relay.dest.ReceiveFrom(pBuffer + UDP_HEADER_IPV4, UDP_BUFFER - UDP_HEADER_IPV4, &saFrom);
+        if (!ReceiveDatagram(relay.dest, bFirst, pBuffer + UDP_HEADER_IPV4, UDP_BUFFER - UDP_HEADER_IPV4,
+                             &saFrom, &nLength))
+            return false;
     }
     catch (uint32_t nError)
     {
         if (IsDatagramOnlyError(nError))
-            return;
+            return true;
         throw;
     }
     AddTraffic(g_traffic.nUdpDest, (uint64_t)nLength);
     if (pUdp->saUdpClient.sin_port == 0)
-        return; // the client has not sent anything yet: there is nobody to send it to
+        return true; // the client has not sent anything yet: there is nobody to send it to
 
     pBuffer[0] = 0;
     pBuffer[1] = 0;
@@ -136,9 +171,11 @@ void RelayToClient(CUdpAssociateThread& relay, char* pBuffer)
     }
     catch (uint32_t)
     {
-        return; // a datagram the client cannot take is dropped
+        return true; // a datagram the client cannot take is dropped
     }
+    return true;
 }
+
 // Closing both UDP sockets ends the relay thread wherever it blocks; it must be gone before the
 // context on the session thread's stack is.
 void EndAssociation(SUdpContext& udp)
@@ -215,8 +252,10 @@ void AssociateUdp(CClientSessionThread& client)
             LogRelayReady(pTask);
         // The association lives while the TCP connection stays open and silent: a byte, the
         // client's close or a reset all make it readable and end the association.
+        // Bytes the client sent behind its request count as that byte.
         client.SetReceiveTimeout(-1);
-        client.WaitReady(true);
+        if (client.ReadAheadLength() == 0)
+            client.WaitReady(true);
         throw MakeErrorCode(0, 0);
     }
     catch (uint32_t)
@@ -286,9 +325,17 @@ void RelayUdp(CUdpAssociateThread& relay)
             if (nReady == SOCKET_ERROR)
                 throw MakeErrorCode(SysGetSocketError(), COND_SELECT);
             if (SockSetHas(&readSet, hClient))
-                RelayFromClient(relay, pBuffer, pszName);
+            {
+                for (int i = 0; i < UDP_BATCH && RelayFromClient(relay, i == 0, pBuffer, pszName); i++)
+                {
+                }
+            }
             if (SockSetHas(&readSet, hDest))
-                RelayToClient(relay, pBuffer);
+            {
+                for (int i = 0; i < UDP_BATCH && RelayToClient(relay, i == 0, pBuffer); i++)
+                {
+                }
+            }
         }
     }
     catch (uint32_t)

@@ -62,14 +62,19 @@ int CBlockingSocket::WaitReady(bool bRead)
     return nResult;
 }
 
-// Sends what the socket takes now, after waiting (with the send time-out) until it takes
+// Every receive and send is tried first without waiting, and waits for readiness (with its
+// time-out) only when the call would block: data that is already there, or room that is already
+// free, costs one call. The thread's socket error is cleared before the try as before each wait,
+// so that a receive that finds the connection closed reports no earlier call's error.
+
+// Sends what the socket takes now, waiting (with the send time-out) only until it takes
 // something: a peer that stops reading ends the connection after the time-out instead of holding
 // the thread in a send for ever.
 int CBlockingSocket::Send(const void* pData, int nLength)
 {
     for (;;)
     {
-        WaitReady(false);
+        SysSetSocketError(0);
         int nSent = pApi->send(GetHandle(), (const char*)pData, nLength, SEND_NO_WAIT);
         if (nSent == 0)
             Fail(COND_SEND_0);
@@ -77,39 +82,55 @@ int CBlockingSocket::Send(const void* pData, int nLength)
             return nSent;
         if (SysGetSocketError() != WSAEWOULDBLOCK)
             Fail(COND_SEND);
+        WaitReady(false);
     }
 }
 
 int CBlockingSocket::Receive(void* pBuffer, int nLength)
 {
-    WaitReady(true);
-    int nReceived = pApi->recv(GetHandle(), (char*)pBuffer, nLength, 0);
-    if (nReceived == 0)
-        Fail(COND_CONNECTION_CLOSED);
-    if (nReceived == SOCKET_ERROR)
-        Fail(COND_RECEIVE);
-    return nReceived;
+    for (;;)
+    {
+        SysSetSocketError(0);
+        int nReceived = pApi->recv(GetHandle(), (char*)pBuffer, nLength, RECV_NO_WAIT);
+        if (nReceived == 0)
+            Fail(COND_CONNECTION_CLOSED);
+        if (nReceived != SOCKET_ERROR)
+            return nReceived;
+        if (SysGetSocketError() != WSAEWOULDBLOCK)
+            Fail(COND_RECEIVE);
+        WaitReady(true);
+    }
 }
 
 int CBlockingSocket::SendTo(const void* pData, int nLength, const sockaddr_in& saTo)
 {
-    WaitReady(false);
-    int nSent =
-        pApi->sendto(GetHandle(), (const char*)pData, nLength, 0, (const sockaddr*)&saTo, SOCKADDR_IN_LENGTH);
-    if (nSent == SOCKET_ERROR)
-        Fail(COND_SEND);
-    return nSent;
+    for (;;)
+    {
+        SysSetSocketError(0);
+        int nSent = pApi->sendto(GetHandle(), (const char*)pData, nLength, SEND_NO_WAIT, (const sockaddr*)&saTo,
+                                 SOCKADDR_IN_LENGTH);
+        if (nSent != SOCKET_ERROR)
+            return nSent;
+        if (SysGetSocketError() != WSAEWOULDBLOCK)
+            Fail(COND_SEND);
+        WaitReady(false);
+    }
 }
 
 int CBlockingSocket::ReceiveFrom(void* pBuffer, int nLength, sockaddr_in* pFrom)
 {
-    WaitReady(true);
-    int nFromLength = SOCKADDR_IN_LENGTH;
-    int nReceived = pApi->recvfrom(GetHandle(), (char*)pBuffer, nLength, 0, (sockaddr*)pFrom,
-                                   pFrom ? &nFromLength : nullptr);
-    if (nReceived == SOCKET_ERROR)
-        Fail(COND_RECEIVE);
-    return nReceived;
+    for (;;)
+    {
+        SysSetSocketError(0);
+        int nFromLength = SOCKADDR_IN_LENGTH;
+        int nReceived = pApi->recvfrom(GetHandle(), (char*)pBuffer, nLength, RECV_NO_WAIT, (sockaddr*)pFrom,
+                                       pFrom ? &nFromLength : nullptr);
+        if (nReceived != SOCKET_ERROR)
+            return nReceived;
+        if (SysGetSocketError() != WSAEWOULDBLOCK)
+            Fail(COND_RECEIVE);
+        WaitReady(true);
+    }
 }
 
 // Each inner call waits with its own time-out: a transfer that keeps trickling never times out as

@@ -97,7 +97,11 @@ bool CIdleThreads::WaitForNext(SWorker* pWorker)
         pIdle = pWorker;
         nIdle++;
     }
-    pWorker->evWork.Wait(nLingerMs);
+    // Woken by its event, the worker has its job: Start took it off the list and handed the job
+    // over under the lock before it set the event, so the lock is not taken again here (the
+    // thread that woke it may well still hold it, and the worker would only wait for it).
+    if (pWorker->evWork.Wait(nLingerMs))
+        return true;
     CScopedLock lock(cs);
     // A job handed over just as the wait timed out still runs: Start took the worker off the
     // list before it set the event.

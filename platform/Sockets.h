@@ -41,6 +41,9 @@ const int SEND_NO_WAIT = 0x40000000; // outside the flags Windows Sockets define
 #else
 const int SEND_NO_WAIT = MSG_DONTWAIT;
 #endif
+// The same for a receive: take what has arrived, or fail with WSAEWOULDBLOCK at once. Callers with
+// a time-out of their own try the receive first and wait only when nothing is there yet.
+const int RECV_NO_WAIT = SEND_NO_WAIT;
 
 // The Windows Sockets functions behind the default SSocketApi table (net/SocketApi.h).
 SOCKET SysSocket(int af, int type, int protocol);

@@ -15,7 +15,8 @@ if [ "${1:-}" != --native ]; then
     # The snapshot page is checked in a headless browser, opened from its file.
     want chromium
 fi
-if [ "${TOLLGATE_BENCH_PEERS:-0}" = 1 ]; then want microsocks dante-server; fi
+# The benchmark compares with microsocks and dante, and counts system calls with strace.
+if [ "${TOLLGATE_BENCH_PEERS:-0}" = 1 ]; then want microsocks dante-server strace; fi
 
 [ -z "$need" ] && exit 0
 if [ "$(id -u)" != 0 ]; then

@@ -234,9 +234,10 @@ bool CManualEvent::Create(bool bInitial)
 
 void CManualEvent::Close()
 {
-    // Waiters wake and fail, as they do when a Windows event handle is closed under them.
+    // Waiters wake and fail, as they do when a Windows event handle is closed under them. A
+    // signalled event has no sleepers: the Set woke them, and a later Wait never slept.
     uint32_t nOld = nState.fetch_and(EVENT_STICKY);
-    if (nOld & EVENT_CREATED)
+    if ((nOld & EVENT_CREATED) && !(nOld & EVENT_SIGNALLED))
         WakeSleepers(&nState, nOld);
 }
 

@@ -94,36 +94,52 @@ int SysConnect(SOCKET s, const sockaddr* pAddr, int nLen)
     return connect(s, pAddr, nLen);
 }
 
+namespace
+{
+// Windows Sockets has no per-call flag for a receive or send that does not wait: the socket is
+// made non-blocking for the one call. Every call of the socket's own thread on it either carries
+// the flag or follows a select, and a call that finds the socket switched fails with
+// WSAEWOULDBLOCK, which every caller of the flag handles by waiting: the short switch changes
+// nothing else.
+template <typename CALL> int WithoutWaiting(SOCKET s, CALL call)
+{
+    u_long nOn = 1, nOff = 0;
+    if (ioctlsocket(s, FIONBIO, &nOn) == SOCKET_ERROR)
+        return SOCKET_ERROR;
+    int nResult = call();
+    int nError = WSAGetLastError();
+    ioctlsocket(s, FIONBIO, &nOff);
+    WSASetLastError(nError);
+    return nResult;
+}
+} // namespace
+
 int SysRecv(SOCKET s, char* pBuf, int nLen, int nFlags)
 {
-    return recv(s, pBuf, nLen, nFlags);
+    if (!(nFlags & RECV_NO_WAIT))
+        return recv(s, pBuf, nLen, nFlags);
+    return WithoutWaiting(s, [&] { return recv(s, pBuf, nLen, nFlags & ~RECV_NO_WAIT); });
 }
 
 int SysRecvFrom(SOCKET s, char* pBuf, int nLen, int nFlags, sockaddr* pFrom, int* pnFromLen)
 {
-    return recvfrom(s, pBuf, nLen, nFlags, pFrom, pnFromLen);
+    if (!(nFlags & RECV_NO_WAIT))
+        return recvfrom(s, pBuf, nLen, nFlags, pFrom, pnFromLen);
+    return WithoutWaiting(s, [&] { return recvfrom(s, pBuf, nLen, nFlags & ~RECV_NO_WAIT, pFrom, pnFromLen); });
 }
 
-// Windows Sockets has no per-call flag for a send that does not wait: the socket is made
-// non-blocking for the one call. Only the socket's own thread sends on it, and every other call
-// of that thread on it is preceded by a select, so the short switch changes nothing else.
 int SysSend(SOCKET s, const char* pBuf, int nLen, int nFlags)
 {
     if (!(nFlags & SEND_NO_WAIT))
         return send(s, pBuf, nLen, nFlags);
-    u_long nOn = 1, nOff = 0;
-    if (ioctlsocket(s, FIONBIO, &nOn) == SOCKET_ERROR)
-        return SOCKET_ERROR;
-    int nSent = send(s, pBuf, nLen, nFlags & ~SEND_NO_WAIT);
-    int nError = WSAGetLastError();
-    ioctlsocket(s, FIONBIO, &nOff);
-    WSASetLastError(nError);
-    return nSent;
+    return WithoutWaiting(s, [&] { return send(s, pBuf, nLen, nFlags & ~SEND_NO_WAIT); });
 }
 
 int SysSendTo(SOCKET s, const char* pBuf, int nLen, int nFlags, const sockaddr* pTo, int nToLen)
 {
-    return sendto(s, pBuf, nLen, nFlags, pTo, nToLen);
+    if (!(nFlags & SEND_NO_WAIT))
+        return sendto(s, pBuf, nLen, nFlags, pTo, nToLen);
+    return WithoutWaiting(s, [&] { return sendto(s, pBuf, nLen, nFlags & ~SEND_NO_WAIT, pTo, nToLen); });
 }
 
 int SysSelect(int nfds, SOCKSET* pRead, SOCKSET* pWrite, SOCKSET* pExcept, const timeval* pTimeout)

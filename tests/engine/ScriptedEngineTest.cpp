@@ -191,6 +191,20 @@ TEST_F(ScriptedEngine, UdpRelayThatCannotBindIsAServerError)
         EXPECT_TRUE(script.IsClosed(h));
 }
 
+// A byte the client sent behind its UDP ASSOCIATE request was read with the request: like a
+// byte in the socket, it ends the association at once, though the connection stays open.
+TEST_F(ScriptedEngine, ByteBehindAUdpRequestEndsTheAssociation)
+{
+    SOCKET hClient = NewClient();
+    script.QueueData(hClient, ByteString({5, 1, 0, 5, 3, 0, 1, 0, 0, 0, 0, 0, 0, 0x42}));
+    script.SetWhenEmpty(hClient, CScriptedSocketApi::EMPTY_BLOCK);
+    RunSession(hClient);
+    EXPECT_EQ(HexOf(script.Sent(hClient).substr(0, 4)), HexOf(ByteString({5, 0, 5, 0})));
+    EXPECT_EQ(LastLine().strDest, "(UDP ASSOCIATE)");
+    // Greeting, request and the byte came in one receive; nothing more was read or waited for.
+    EXPECT_EQ(script.CallCount(CScriptedSocketApi::CALL_RECV), 1);
+}
+
 TEST_F(ScriptedEngine, TunnelPassesWholeBlocksWhenTheSystemTakesThemInParts)
 {
     SOCKET hClient = NewClient();
@@ -205,6 +219,29 @@ TEST_F(ScriptedEngine, TunnelPassesWholeBlocksWhenTheSystemTakesThemInParts)
     RunSession(hClient);
     EXPECT_EQ(script.Sent(hDest), strData);
     EXPECT_GE(script.SendCalls(hDest).size(), 15u);
+}
+
+// Each negotiation message is taken with one receive, however many fields it has; what a client
+// sends behind its request is read with it and reaches the destination first, counted both ways.
+TEST_F(ScriptedEngine, NegotiationReadsEachMessageOnceAndForwardsWhatFollows)
+{
+    SOCKET hClient = NewClient();
+    script.QueueData(hClient, ByteString({5, 2, 0, 2}));
+    script.QueueData(hClient, ByteString({5, 1, 0, 3, 9}) + "localhost" + ByteString({0, 80}) + "early");
+    script.QueueData(hClient, "late");
+    SOCKET hDest = script.NextHandle();
+    script.SetWhenEmpty(hDest, CScriptedSocketApi::EMPTY_BLOCK);
+    SetHostLookup(LookupLocalhost);
+    uint64_t nClientBefore = ReadTraffic(g_traffic.nTcpClient);
+    uint64_t nDestBefore = ReadTraffic(g_traffic.nTcpDest);
+    RunSession(hClient);
+    SetHostLookup(nullptr);
+    EXPECT_EQ(EndpointOf(script.ConnectedTo(hDest)), "127.0.0.1:80");
+    EXPECT_EQ(script.Sent(hDest), "earlylate");
+    EXPECT_EQ(ReadTraffic(g_traffic.nTcpClient) - nClientBefore, 9u);
+    EXPECT_EQ(ReadTraffic(g_traffic.nTcpDest) - nDestBefore, 9u);
+    // Greeting, request, "late" and the close: four receives on the client.
+    EXPECT_EQ(script.ReceiveSizes(hClient).size(), 4u);
 }
 
 // The relay thread alone, with its two sockets scripted: what the destination sends before the
@@ -242,6 +279,10 @@ TEST_F(ScriptedEngine, UdpRelayDropsEarlyRepliesAndSurvivesResetReports)
     EXPECT_TRUE(WaitUntil([&] { return script.SentDatagrams(hDestSide).size() == 1; }));
     script.QueueDatagram(hDestSide, "answer", saServer);
     EXPECT_TRUE(WaitUntil([&] { return script.SentDatagrams(hClientSide).size() == 1; }));
+    // Datagrams queued together go on in their order, however many one wait finds.
+    for (const char* psz : {"q1", "q2", "q3"})
+        script.QueueDatagram(hClientSide, UdpHeader53(psz), saClient);
+    EXPECT_TRUE(WaitUntil([&] { return script.SentDatagrams(hDestSide).size() == 4; }));
     EXPECT_FALSE(udp.hDoneEvent.IsSignalled());
 
     SysRaiseFlag(&udp.bStop);
@@ -250,8 +291,9 @@ TEST_F(ScriptedEngine, UdpRelayDropsEarlyRepliesAndSurvivesResetReports)
     ASSERT_TRUE(udp.hDoneEvent.Wait(WAIT_MS));
 
     std::vector<CScriptedSocketApi::SDatagram> toDest = script.SentDatagrams(hDestSide);
-    ASSERT_EQ(toDest.size(), 1u);
+    ASSERT_EQ(toDest.size(), 4u);
     EXPECT_EQ(toDest[0].strData, "query");
+    EXPECT_EQ(toDest[1].strData + toDest[2].strData + toDest[3].strData, "q1q2q3");
     EXPECT_EQ(EndpointOf(toDest[0].saAddr), "127.0.0.1:53");
     std::vector<CScriptedSocketApi::SDatagram> toClient = script.SentDatagrams(hClientSide);
     ASSERT_EQ(toClient.size(), 1u);

@@ -121,8 +121,8 @@ TEST_F(BlockingSocketTest, ReceiveAllGathersTrickledChunksAndZeroBytesNeedNoCall
     sock.ReceiveAll(buffer, 20);
     EXPECT_EQ(std::string(buffer, 20), strData);
     EXPECT_EQ(script.CallCount(CScriptedSocketApi::CALL_RECV), 7);
-    // Every receive waited first.
-    EXPECT_EQ(script.CallCount(CScriptedSocketApi::CALL_SELECT), 7);
+    // Data that is already there is taken without a wait.
+    EXPECT_EQ(script.CallCount(CScriptedSocketApi::CALL_SELECT), 0);
 }
 
 TEST_F(BlockingSocketTest, ReceiveAllFailsOnAnEarlyEndWithConditionSeven)
@@ -155,11 +155,19 @@ TEST_F(BlockingSocketTest, SendFailuresCarryTheirConditions)
     script.SetSendLimit(hSocket, -1);
     script.FailNext(CScriptedSocketApi::CALL_SEND, WSAECONNRESET);
     EXPECT_EQ(Thrown([&] { sock.SendAll("xy", 2); }), MakeErrorCode(WSAECONNRESET, COND_SEND));
+    // A socket without room waits with the time-out, and the wait's failures are its own.
+    script.FailNext(CScriptedSocketApi::CALL_SEND, WSAEWOULDBLOCK);
     script.FailNext(CScriptedSocketApi::CALL_SELECT, 0);
     EXPECT_EQ(Thrown([&] { sock.Send("x", 1); }), MakeErrorCode(0, COND_SELECT_TIMEOUT));
+    script.FailNext(CScriptedSocketApi::CALL_SEND, WSAEWOULDBLOCK);
     script.FailNext(CScriptedSocketApi::CALL_SELECT, WSAENOTSOCK);
     EXPECT_EQ(Thrown([&] { sock.Send("x", 1); }), MakeErrorCode(WSAENOTSOCK, COND_SELECT));
     EXPECT_EQ(script.Sent(hSocket), "");
+    // Room found after the wait: the send is tried again.
+    script.FailNext(CScriptedSocketApi::CALL_SEND, WSAEWOULDBLOCK);
+    EXPECT_EQ(sock.Send("z", 1), 1);
+    EXPECT_EQ(script.Sent(hSocket), "z");
+    EXPECT_EQ(script.CallCount(CScriptedSocketApi::CALL_SELECT), 3);
 }
 
 TEST_F(BlockingSocketTest, ReceiveFailuresCarryTheirConditions)
@@ -169,9 +177,18 @@ TEST_F(BlockingSocketTest, ReceiveFailuresCarryTheirConditions)
     EXPECT_EQ(Thrown([&] { sock.Receive(&ch, 1); }), MakeErrorCode(WSAECONNRESET, COND_RECEIVE));
     script.QueueEnd(hSocket);
     EXPECT_EQ(Thrown([&] { sock.Receive(&ch, 1); }), MakeErrorCode(0, COND_CONNECTION_CLOSED));
+    EXPECT_EQ(script.CallCount(CScriptedSocketApi::CALL_SELECT), 0);
+    // Nothing there yet: one try, then the wait with the time-out.
     script.SetWhenEmpty(hSocket, CScriptedSocketApi::EMPTY_TIMEOUT);
     EXPECT_EQ(Thrown([&] { sock.Receive(&ch, 1); }), MakeErrorCode(0, COND_SELECT_TIMEOUT));
-    EXPECT_EQ(script.CallCount(CScriptedSocketApi::CALL_RECV), 2);
+    EXPECT_EQ(script.CallCount(CScriptedSocketApi::CALL_RECV), 3);
+    EXPECT_EQ(script.CallCount(CScriptedSocketApi::CALL_SELECT), 1);
+    // Data that arrives during the wait is taken by a second try.
+    script.FailNext(CScriptedSocketApi::CALL_RECV, WSAEWOULDBLOCK);
+    script.QueueData(hSocket, "d");
+    EXPECT_EQ(sock.Receive(&ch, 1), 1);
+    EXPECT_EQ(ch, 'd');
+    EXPECT_EQ(script.CallCount(CScriptedSocketApi::CALL_SELECT), 2);
 }
 
 TEST_F(BlockingSocketTest, WaitReadyPassesTheTimeOutOfItsDirection)

@@ -98,6 +98,50 @@ TEST(LoopbackSocket, ANegativeTimeOutWaitsForLateData)
     EXPECT_EQ(std::string(buffer, 4), "late");
 }
 
+TEST(LoopbackSocket, CallsThatMustNotWaitFailAtOnceAndLeaveTheOthersBlocking)
+{
+    SLoopbackPair pair;
+    const SSocketApi* pApi = GetSystemSocketApi();
+    char buffer[8];
+    SysSetSocketError(0);
+    EXPECT_EQ(pApi->recv(pair.hServer, buffer, sizeof(buffer), RECV_NO_WAIT), SOCKET_ERROR);
+    EXPECT_EQ(SysGetSocketError(), WSAEWOULDBLOCK);
+
+    // A plain receive after one that must not wait still waits for late data.
+    std::atomic<int> nResult(0);
+    CBlockedCall call([&] { nResult = pApi->recv(pair.hServer, buffer, sizeof(buffer), 0); });
+    call.WaitBlocked();
+    ASSERT_EQ(pApi->send(pair.hClient, "late", 4, SEND_NO_WAIT), 4);
+    ASSERT_TRUE(call.WaitEnded(5000));
+    EXPECT_EQ(nResult.load(), 4);
+
+    ASSERT_EQ(pApi->send(pair.hClient, "now", 3, 0), 3);
+    SOCKSET set;
+    SockSetClear(&set);
+    SockSetAdd(&set, pair.hServer);
+    timeval tv = {5, 0};
+    ASSERT_EQ(pApi->select(0, &set, nullptr, nullptr, &tv), 1);
+    EXPECT_EQ(pApi->recv(pair.hServer, buffer, sizeof(buffer), RECV_NO_WAIT), 3);
+    EXPECT_EQ(std::string(buffer, 3), "now");
+
+    // A datagram socket likewise: nothing there, then the datagram taken without a wait.
+    sockaddr_in saBound;
+    SOCKET hUdp = BoundUdpSocket(&saBound);
+    ASSERT_NE(hUdp, INVALID_SOCKET);
+    sockaddr_in saFrom;
+    int nFromLength = sizeof(saFrom);
+    EXPECT_EQ(pApi->recvfrom(hUdp, buffer, sizeof(buffer), RECV_NO_WAIT, (sockaddr*)&saFrom, &nFromLength),
+              SOCKET_ERROR);
+    EXPECT_EQ(SysGetSocketError(), WSAEWOULDBLOCK);
+    ASSERT_EQ(pApi->sendto(hUdp, "dg", 2, SEND_NO_WAIT, (const sockaddr*)&saBound, sizeof(saBound)), 2);
+    SockSetClear(&set);
+    SockSetAdd(&set, hUdp);
+    ASSERT_EQ(pApi->select(0, &set, nullptr, nullptr, &tv), 1);
+    nFromLength = sizeof(saFrom);
+    EXPECT_EQ(pApi->recvfrom(hUdp, buffer, sizeof(buffer), RECV_NO_WAIT, (sockaddr*)&saFrom, &nFromLength), 2);
+    pApi->closesocket(hUdp);
+}
+
 TEST(LoopbackSocket, ALargeTransferArrivesWholeThroughPartialSendsAndReceives)
 {
     SLoopbackPair pair;

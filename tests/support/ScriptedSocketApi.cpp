@@ -317,7 +317,8 @@ bool CScriptedSocketApi::IsReadable(const SSocket& sock) const
     return !sock.steps.empty() || sock.eWhenEmpty == EMPTY_END;
 }
 
-int CScriptedSocketApi::Receive(ECall eCall, SOCKET s, char* pBuf, int nLen, sockaddr* pFrom, int* pnFromLen)
+int CScriptedSocketApi::Receive(ECall eCall, SOCKET s, char* pBuf, int nLen, int nFlags, sockaddr* pFrom,
+                                int* pnFromLen)
 {
     int nError;
     if (Enter(eCall, s, &nError))
@@ -326,6 +327,10 @@ int CScriptedSocketApi::Receive(ECall eCall, SOCKET s, char* pBuf, int nLen, soc
     SSocket* pSock = Live(s);
     if (!pSock)
         return Fail(WSAENOTSOCK);
+    // A receive that must not wait finds nothing yet wherever a blocking one would wait, and where
+    // a select would report a time-out.
+    if ((nFlags & RECV_NO_WAIT) && pSock->steps.empty() && pSock->eWhenEmpty != EMPTY_END && !pSock->bClosed)
+        return Fail(WSAEWOULDBLOCK);
     pSock->receiveSizes.push_back(nLen);
     while (pSock->steps.empty() && pSock->eWhenEmpty == EMPTY_BLOCK && !pSock->bClosed)
         cvChanged.wait(lock);
@@ -447,13 +452,13 @@ int CScriptedSocketApi::TableConnect(SOCKET s, const sockaddr* pAddr, int nLen)
 
 int CScriptedSocketApi::TableRecv(SOCKET s, char* pBuf, int nLen, int nFlags)
 {
-    return Active()->Receive(CALL_RECV, s, pBuf, nLen, nullptr, nullptr);
+    return Active()->Receive(CALL_RECV, s, pBuf, nLen, nFlags, nullptr, nullptr);
 }
 
 int CScriptedSocketApi::TableRecvFrom(SOCKET s, char* pBuf, int nLen, int nFlags, sockaddr* pFrom,
                                       int* pnFromLen)
 {
-    return Active()->Receive(CALL_RECVFROM, s, pBuf, nLen, pFrom, pnFromLen);
+    return Active()->Receive(CALL_RECVFROM, s, pBuf, nLen, nFlags, pFrom, pnFromLen);
 }
 
 int CScriptedSocketApi::TableSend(SOCKET s, const char* pBuf, int nLen, int nFlags)

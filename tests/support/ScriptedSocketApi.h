@@ -19,7 +19,8 @@
 // is filled and the call fails with WSAEMSGSIZE, as Winsock does). When a socket's script is used
 // up, what happens depends on SetWhenEmpty: EMPTY_END (default) reads as the peer's orderly close
 // (recv returns 0), EMPTY_BLOCK makes recv, recvfrom, accept and select wait until more is queued
-// or the handle is closed, EMPTY_TIMEOUT makes select report a time-out.
+// or the handle is closed, EMPTY_TIMEOUT makes select report a time-out. A receive with
+// RECV_NO_WAIT on a used-up script fails with WSAEWOULDBLOCK unless it reads as a close.
 //
 // Closing: closesocket marks the handle closed (counted per handle). Calls blocked on it wake and
 // fail with WSAEINTR; later calls on it fail with WSAENOTSOCK, like a handle that no longer exists.
@@ -217,7 +218,7 @@ private:
     SSocket* Live(SOCKET s);     // an open, not closed handle, or null; under the lock
     SOCKET NewHandle(int nType); // under the lock
     bool IsReadable(const SSocket& sock) const;
-    int Receive(ECall eCall, SOCKET s, char* pBuf, int nLen, sockaddr* pFrom, int* pnFromLen);
+    int Receive(ECall eCall, SOCKET s, char* pBuf, int nLen, int nFlags, sockaddr* pFrom, int* pnFromLen);
     int SendBytes(ECall eCall, SOCKET s, const char* pBuf, int nLen, const sockaddr* pTo);
     static int Fail(int nError);
 
