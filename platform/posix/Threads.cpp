@@ -234,8 +234,9 @@ bool CManualEvent::Create(bool bInitial)
 
 void CManualEvent::Close()
 {
-    // Waiters wake and fail, as they do when a Windows event handle is closed under them. A
-    // signalled event has no sleepers: the Set woke them, and a later Wait never slept.
+    // Waiters wake and fail rather than sleep on a dead event. (A Windows waiter is not woken
+    // when its handle is closed: it sleeps until its time-out, so no caller relies on the wake.)
+    // A signalled event has no sleepers: the Set woke them, and a later Wait never slept.
     uint32_t nOld = nState.fetch_and(EVENT_STICKY);
     if ((nOld & EVENT_CREATED) && !(nOld & EVENT_SIGNALLED))
         WakeSleepers(&nState, nOld);
