@@ -2,6 +2,7 @@
 #include "engine/AccessRules.h"
 
 #include <cstring>
+#include <utility>
 
 #include "engine/SessionTable.h"
 #include "net/ErrorCode.h"
@@ -10,6 +11,13 @@ namespace
 {
 // Held by a check for its walk over the ranges, and by ReplaceIpRanges for the swap.
 CCriticalSection& RangesLock()
+{
+    static CCriticalSection cs;
+    return cs;
+}
+
+// Held by CheckCredentials for its comparison, and by ReplaceCredentials for the swap.
+CCriticalSection& CredentialsLock()
 {
     static CCriticalSection cs;
     return cs;
@@ -104,11 +112,23 @@ unsigned char CheckCredentials(const char* pszUser, const char* pszPassword)
 {
     if (pszUser == nullptr || pszPassword == nullptr || *pszUser == 0 || *pszPassword == 0)
         return SOCKS5_AUTH_FAILURE;
+    CScopedLock lock(CredentialsLock());
     if (!EqualsIgnoringAsciiCase(pszUser, g_settings.strSocks5Userid.GetString()))
         return SOCKS5_AUTH_FAILURE;
     if (strcmp(pszPassword, g_settings.strSocks5Password.GetString()) != 0)
         return SOCKS5_AUTH_FAILURE;
     return SOCKS5_AUTH_SUCCESS;
+}
+
+void ReplaceCredentials(const char* pszUser, const char* pszPassword)
+{
+    // The new texts are copied before the lock is taken, so a failed allocation changes nothing
+    // and the lock is held only for the swap.
+    CCArray strUser(pszUser);
+    CCArray strPassword(pszPassword);
+    CScopedLock lock(CredentialsLock());
+    std::swap(g_settings.strSocks5Userid, strUser);
+    std::swap(g_settings.strSocks5Password, strPassword);
 }
 
 void ReplaceIpRanges(const IP_RANGE2* pRanges, int nCount)

@@ -45,3 +45,9 @@ unsigned char CheckCredentials(const char* pszUser, const char* pszPassword);
 // Replaces g_settings.arrIpRanges with copies of the n given ranges, safely against checks that
 // run at the same time (see above). The Options sheet's only way to change the list.
 void ReplaceIpRanges(const IP_RANGE2* pRanges, int nCount);
+
+// Replaces the SOCKS5 user name and password (g_settings.strSocks5Userid and strSocks5Password)
+// under the lock that CheckCredentials holds for its comparison: writing the strings in place
+// while the server runs could free a buffer that a session thread is still reading. The Options
+// sheet's only way to change them while the server may run.
+void ReplaceCredentials(const char* pszUser, const char* pszPassword);

@@ -202,8 +202,11 @@ bool CDlgOptAccess::OnApply()
         listChanged = false;
     }
     g_settings.bIpFilter = IsItemChecked(IDC_IP_FILTER) ? 1 : 0;
-    GetWindowString(GetItem(IDC_USERID), g_settings.strSocks5Userid);
-    GetWindowString(GetItem(IDC_PASSWORD), g_settings.strSocks5Password);
+    CCArray strUser, strPassword;
+    GetWindowString(GetItem(IDC_USERID), strUser);
+    GetWindowString(GetItem(IDC_PASSWORD), strPassword);
+    // Session threads may be checking credentials right now: swap the strings under their lock.
+    ReplaceCredentials(strUser.GetString(), strPassword.GetString());
     g_settings.bSocks5Auth = IsItemChecked(IDC_NO_AUTH) ? 0 : 1;
     return true;
 }

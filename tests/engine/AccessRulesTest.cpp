@@ -220,6 +220,45 @@ TEST_F(AccessRulesTest, ReplacingTheListWhileCheckingGivesOldOrNewVerdictsOnly)
     EXPECT_FALSE(Allowed("10.2.0.5"));
 }
 
+TEST_F(AccessRulesTest, ReplacingCredentialsWhileCheckingGivesOldOrNewVerdictsOnly)
+{
+    // The pairs differ in length, so each replacement gives the strings new buffers: a check that
+    // read the old ones without the lock would read freed memory (AddressSanitizer) or race
+    // (ThreadSanitizer).
+    const char* const apszUser[2] = {"alice", "bartholomew-the-second"};
+    const char* const apszPassword[2] = {"pw1", "a-much-longer-password-than-the-first"};
+    ReplaceCredentials(apszUser[0], apszPassword[0]);
+
+    std::atomic<bool> bDone(false);
+    std::atomic<int> nWrong(0), nSaw0(0), nSaw1(0);
+    std::thread checker([&] {
+        while (!bDone.load())
+        {
+            bool b0 = CheckCredentials(apszUser[0], apszPassword[0]) == 0;
+            bool b1 = CheckCredentials(apszUser[1], apszPassword[1]) == 0;
+            // A user of one pair with the password of the other is never accepted.
+            if (CheckCredentials(apszUser[0], apszPassword[1]) == 0)
+                nWrong.fetch_add(1);
+            nSaw0.fetch_add(b0 ? 1 : 0);
+            nSaw1.fetch_add(b1 ? 1 : 0);
+        }
+    });
+    for (int i = 1; i < 200000; i++)  // bounded; ends once both pairs were seen, pair 0 last
+    {
+        ReplaceCredentials(apszUser[i % 2], apszPassword[i % 2]);
+        if (i >= 2000 && i % 2 == 0 && nSaw0.load() > 0 && nSaw1.load() > 0)
+            break;
+    }
+    bDone.store(true);
+    checker.join();
+
+    EXPECT_EQ(0, nWrong.load());
+    EXPECT_GT(nSaw0.load(), 0);
+    EXPECT_GT(nSaw1.load(), 0);
+    EXPECT_STREQ(apszUser[0], g_settings.strSocks5Userid.GetString());
+    EXPECT_STREQ(apszPassword[0], g_settings.strSocks5Password.GetString());
+}
+
 TEST_F(AccessRulesTest, ConnectionLimitCountsTheSessionsAlreadyInTheTable)
 {
     nConnectionLimit = 5;
