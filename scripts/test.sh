@@ -41,24 +41,9 @@ ASAN_OPTIONS=detect_leaks=1 run_ctest asan
 TSAN_OPTIONS=halt_on_error=1 run_ctest tsan -L unit
 run_ctest fuzz -L fuzz
 
-# Wine: one prefix for the tree, created once; a persistent server started detached from every
-# pipe, so that Wine's own services never hold ctest's output open.
-export WINEPREFIX="$ROOT/build/win32/wineprefix" WINE_TEST_PREFIX="$ROOT/build/win32/wineprefix"
-export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-D=:$((90 + $$ % 9))
-Xvfb $D -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-XVFB=$!
-i=0
-while [ $i -lt 50 ] && ! xdpyinfo -display $D >/dev/null 2>&1; do sleep 0.1; i=$((i + 1)); done
-export DISPLAY=$D
-trap 'wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1; kill $XVFB 2>/dev/null' EXIT
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    timeout 300 wineboot -i </dev/null >/dev/null 2>&1 || true
-    timeout 120 wineserver -w || true
-fi
-wineserver -p </dev/null >/dev/null 2>&1
-timeout 60 wine regedit /S "$ROOT/cmake/wine-ci.reg" </dev/null >/dev/null 2>&1 || true
-timeout 60 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+# Wine: one prefix for the tree, created once, with a persistent server (scripts/wine-session.sh).
+. "$ROOT/scripts/wine-session.sh"
+start_wine_session "$ROOT/build/win32/wineprefix" ":$((90 + $$ % 9))"
 run_ctest win32
 
 if [ -n "$failed" ]; then
