@@ -147,6 +147,17 @@ void PauseAccepting(SServerContext* pServer)
         SysSleep(ACCEPT_PAUSE_SLICE_MS);
 }
 
+// Sets the event it holds (if any) when it goes out of scope.
+struct CWakeOnExit
+{
+    CManualEvent* pEvent = nullptr;
+    ~CWakeOnExit()
+    {
+        if (pEvent != nullptr)
+            pEvent->Set();
+    }
+};
+
 // The admission checks and the hand-over of an accepted client to a session thread. The handle
 // is left INVALID_SOCKET once it is closed or handed over.
 void AdmitClient(SOCKET& hClient, const sockaddr_in& saClient)
@@ -167,6 +178,9 @@ void AdmitClient(SOCKET& hClient, const sockaddr_in& saClient)
     }
 
     SCSTask* pTask = NewSessionRecord(hClient); // may throw std::bad_alloc: the caller refuses the client
+    // An idle session thread is woken only once the lock is released: woken under it, it would
+    // find the lock held by this thread (and sessions that are ending would wait for the wake).
+    CWakeOnExit wake;
     {
         // The session goes to its thread while the lock is held, so the thread cannot remove
         // the record before it is in the table; the thread's id goes straight into the key.
@@ -180,7 +194,7 @@ void AdmitClient(SOCKET& hClient, const sockaddr_in& saClient)
             bool bStarted;
             try
             {
-                bStarted = SessionThreads().Start(SessionThreadProc, pTask, &pTask->dwSessionId);
+                bStarted = SessionThreads().Start(SessionThreadProc, pTask, &pTask->dwSessionId, &wake.pEvent);
             }
             catch (const std::bad_alloc&)
             {
@@ -215,8 +229,10 @@ CServerListenThread::CServerListenThread(SServerContext* pContext)
 void BindServiceAddress(CServerListenThread& listener)
 {
     listener.Create(SOCK_STREAM);
-    // No socket option on the listening socket, address reuse included: a port that another
-    // program holds makes the start fail instead of sharing it.
+    // Every accepted client socket inherits Nagle's algorithm switched off from the listening
+    // socket (see SetNoDelay), which saves each session a call. No address reuse: a port that
+    // another program holds makes the start fail instead of sharing it.
+    SetNoDelay(listener);
     sockaddr_in sa = listener.pServer->saListen;
     listener.Bind(sa);
     listener.pServer->saListen = sa;

@@ -277,8 +277,7 @@ unsigned SessionThreadProc(void* pArg)
     uint32_t nError = 0;
     try
     {
-        client.GetPeerName(&pTask->saClient);
-        SetNoDelay(client);
+        client.GetPeerName(&pTask->saClient); // Nagle's algorithm is already off: see BindServiceAddress
         if (g_server.logFile.IsOpen())
         {
             CCArray strSource;

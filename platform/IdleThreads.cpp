@@ -20,8 +20,10 @@ CIdleThreads::CIdleThreads(size_t nStack, EThreadPriority ePrio, int nLinger, in
 {
 }
 
-bool CIdleThreads::Start(ThreadProc pProc, void* pArg, uint32_t* pThreadId)
+bool CIdleThreads::Start(ThreadProc pProc, void* pArg, uint32_t* pThreadId, CManualEvent** ppWake)
 {
+    if (ppWake)
+        *ppWake = nullptr;
     {
         CScopedLock lock(cs);
         if (pIdle != nullptr)
@@ -32,7 +34,10 @@ bool CIdleThreads::Start(ThreadProc pProc, void* pArg, uint32_t* pThreadId)
             pWorker->pArg = pArg;
             if (pThreadId)
                 *pThreadId = pWorker->dwThreadId;
-            pWorker->evWork.Set();
+            if (ppWake)
+                *ppWake = &pWorker->evWork;
+            else
+                pWorker->evWork.Set();
             return true;
         }
         nThreads++; // counted before it exists, so that a count never misses a starting thread
@@ -102,12 +107,19 @@ bool CIdleThreads::WaitForNext(SWorker* pWorker)
     // thread that woke it may well still hold it, and the worker would only wait for it).
     if (pWorker->evWork.Wait(nLingerMs))
         return true;
-    CScopedLock lock(cs);
-    // A job handed over just as the wait timed out still runs: Start took the worker off the
-    // list before it set the event.
-    if (pWorker->pProc == nullptr)
-        Unlink(pWorker);
-    return pWorker->pProc != nullptr;
+    {
+        CScopedLock lock(cs);
+        if (pWorker->pProc == nullptr)
+        {
+            Unlink(pWorker);
+            return false;
+        }
+    }
+    // A job was handed over just as the wait timed out: Start took the worker off the list, and
+    // its event is set now or, when the caller deferred the wake, a little later. The job runs
+    // only after that Set, so that no Set can ever reach a worker that has moved on.
+    pWorker->evWork.Wait(-1);
+    return true;
 }
 
 void CIdleThreads::Unlink(SWorker* pWorker) // under cs

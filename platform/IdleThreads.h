@@ -22,7 +22,13 @@ public:
     // Runs pProc(pArg) on an idle thread, or on a new one when none is idle. The thread's id goes
     // into *pThreadId (when not null) before pProc runs. False when no thread could be started
     // (the error is then in SysGetLastError); pProc does not run then.
-    bool Start(ThreadProc pProc, void* pArg, uint32_t* pThreadId);
+    //
+    // With ppWake, an idle thread that takes the job is not woken here: *ppWake gets the event
+    // that wakes it, and the caller must Set it exactly once, typically after it has released a
+    // lock that the job would otherwise find held (a wake under a lock costs the woken thread a
+    // wait for that lock). The job does not run before that Set. *ppWake is null when the job went
+    // to a new thread, which runs at once.
+    bool Start(ThreadProc pProc, void* pArg, uint32_t* pThreadId, CManualEvent** ppWake = nullptr);
 
     // How many threads wait for a job at this moment, and how many exist (busy or idle).
     int GetIdleCount();

@@ -137,19 +137,24 @@ TEST_F(ScriptedEngine, Socks4aWithoutANameOrWithAnUnknownNameIsRejected)
     SetHostLookup(nullptr);
 }
 
-TEST_F(ScriptedEngine, SessionSocketsHaveNagleOff)
+static bool HasNagleOff(CScriptedSocketApi& script, SOCKET h)
+{
+    for (const CScriptedSocketApi::SOption& option : script.Options(h))
+    {
+        if (option.nLevel == IPPROTO_TCP && option.nName == TCP_NODELAY)
+            return true;
+    }
+    return false;
+}
+
+// The client socket inherits the setting from the listening socket (see the listener's test).
+TEST_F(ScriptedEngine, DestinationSocketHasNagleOff)
 {
     SOCKET hClient = NewClient();
     script.QueueData(hClient, Socks4Connect(80));
     SOCKET hDest = script.NextHandle();
     RunSession(hClient);
-    for (SOCKET h : {hClient, hDest})
-    {
-        bool bNoDelay = false;
-        for (const CScriptedSocketApi::SOption& option : script.Options(h))
-            bNoDelay |= option.nLevel == IPPROTO_TCP && option.nName == TCP_NODELAY;
-        EXPECT_TRUE(bNoDelay);
-    }
+    EXPECT_TRUE(HasNagleOff(script, hDest));
 }
 
 TEST_F(ScriptedEngine, DestinationSocketThatCannotBeCreatedEndsTheSessionWithoutAReply)
@@ -321,6 +326,7 @@ TEST_F(ScriptedEngine, ListenerSkipsResetClientsAndReportsAFailedAccept)
     strLogPath = g_server.logFile.GetFileName().GetString();
     EXPECT_NE(ntohs(g_server.saListen.sin_port), 0);
     EXPECT_TRUE(script.IsListening(hListen));
+    EXPECT_TRUE(HasNagleOff(script, hListen)); // for every client socket it accepts
     std::vector<SLogLine> lines =
         WaitLog(strLogPath, [](const SLogLine& l) { return l.strStatus == "Disconnect"; });
     ASSERT_EQ(lines.size(), 1u);

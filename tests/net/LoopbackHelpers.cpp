@@ -5,6 +5,10 @@
 
 #include <cstring>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
 
 sockaddr_in LoopbackAddress(unsigned short nPort)
 {
@@ -124,3 +128,17 @@ public:
     ::testing::AddGlobalTestEnvironment(new CSocketsEnvironment);
 
 } // namespace
+
+bool IsNagleOff(SOCKET h)
+{
+#ifdef _WIN32
+    BOOL bOn = FALSE;
+    int nLength = sizeof(bOn);
+    return getsockopt(h, IPPROTO_TCP, TCP_NODELAY, (char*)&bOn, &nLength) == 0 && bOn != FALSE;
+#else
+    int nOn = 0;
+    socklen_t nLength = sizeof(nOn);
+    // A handle is its descriptor in the low 32 bits and a generation above them.
+    return getsockopt((int)(uint32_t)h, IPPROTO_TCP, TCP_NODELAY, &nOn, &nLength) == 0 && nOn != 0;
+#endif
+}

@@ -23,6 +23,9 @@ struct SLoopbackPair
     unsigned short nPort = 0;
 };
 
+// Whether Nagle's algorithm is off on the socket, read from the system itself.
+bool IsNagleOff(SOCKET h);
+
 // A UDP socket bound to 127.0.0.1 at a free port.
 SOCKET BoundUdpSocket(sockaddr_in* pBound);
 

@@ -310,6 +310,9 @@ TEST(LoopbackSocket, BindListenAcceptAndNamesOverTheSystemTable)
     unsigned short nPort = listener.Bind(sa);
     EXPECT_NE(nPort, 0);
     EXPECT_EQ(ntohs(sa.sin_port), nPort);
+    // The server relies on accepted sockets inheriting Nagle's algorithm switched off.
+    int nOn = 1;
+    ASSERT_TRUE(listener.SetOption(IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof(nOn)));
     listener.Listen(4);
 
     SOCKET hClient = INVALID_SOCKET;
@@ -320,6 +323,8 @@ TEST(LoopbackSocket, BindListenAcceptAndNamesOverTheSystemTable)
     sockaddr_in saPeer;
     SOCKET hAccepted = listener.Accept(&saPeer);
     CTollgateSocket accepted(&hAccepted, &bStop);
+    EXPECT_TRUE(IsNagleOff(hAccepted));
+    EXPECT_FALSE(IsNagleOff(hClient)); // a socket of its own keeps the system's default
     sockaddr_in saClientName;
     client.GetSockName(&saClientName);
     EXPECT_EQ(saPeer.sin_port, saClientName.sin_port);

@@ -1,5 +1,5 @@
 // IdleThreadsTest.cpp: threads that wait for their next job: reuse, ids, no head-of-line blocking,
-// the linger time, the cap on idle threads, and hand-overs racing the end of a linger.
+// the linger time, the cap on idle threads, hand-overs racing the end of a linger, deferred wakes.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -155,6 +155,39 @@ TEST(IdleThreads, HandOversRacingTheLingerRunEveryJobOnce)
     EXPECT_EQ(nRuns.load(), JOBS);
     for (SJob& job : jobs)
         EXPECT_EQ(job.dwPublishedSeen.load(), job.dwRanOn.load());
+    EXPECT_TRUE(WaitForCounts(threads, 0, 0));
+}
+// A deferred wake: the job waits for the caller's Set, even when the thread's linger time runs
+// out before it, and then runs once on the thread whose id was published.
+TEST(IdleThreads, ADeferredWakeHoldsTheJobUntilTheCallerSetsIt)
+{
+    CIdleThreads& threads = Kept(new CIdleThreads(0, THREAD_PRIO_NORMAL, 200, 4));
+    SJob first;
+    ASSERT_TRUE(threads.Start(SJob::Proc, &first, &first.dwPublishedId));
+    ASSERT_TRUE(first.evDone.Wait(WAIT_MS));
+    ASSERT_TRUE(WaitForCounts(threads, 1, 1));
+
+    std::atomic<int> nRuns(0);
+    SJob held;
+    held.pnRuns = &nRuns;
+    CManualEvent* pWake = nullptr;
+    ASSERT_TRUE(threads.Start(SJob::Proc, &held, &held.dwPublishedId, &pWake));
+    ASSERT_NE(pWake, nullptr);
+    EXPECT_EQ(held.dwPublishedId, first.dwRanOn.load());
+    SysSleep(400); // twice the linger time
+    EXPECT_EQ(nRuns.load(), 0);
+    pWake->Set();
+    ASSERT_TRUE(held.evDone.Wait(WAIT_MS));
+    EXPECT_EQ(nRuns.load(), 1);
+    EXPECT_EQ(held.dwRanOn.load(), held.dwPublishedId);
+
+    // With no thread idle, the job goes to a new thread at once and there is nothing to set.
+    ASSERT_TRUE(WaitForCounts(threads, 0, 0));
+    SJob fresh;
+    pWake = &fresh.evDone;
+    ASSERT_TRUE(threads.Start(SJob::Proc, &fresh, &fresh.dwPublishedId, &pWake));
+    EXPECT_EQ(pWake, nullptr);
+    ASSERT_TRUE(fresh.evDone.Wait(WAIT_MS));
     EXPECT_TRUE(WaitForCounts(threads, 0, 0));
 }
 } // namespace
