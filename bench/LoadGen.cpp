@@ -4,9 +4,11 @@
 //               [--idle 1000,4000,9000] [--only tp,setup,auth,syscalls,udp,idle] [--out FILE [--append]]
 //       Starts its own destination servers, measures, prints "key<TAB>cell" lines (and writes them to
 //       FILE). Without --proxy every figure is taken on direct connections.
-//   tgbench table [--seconds S] [--load L] FILE...
+//   tgbench table [--seconds S] [--load L] [--rounds N] FILE...
 //                                           one table, a column per results file; L is the load
 //                                           average taken before the run began
+//   tgbench median --out FILE FILE...      combines the results files of several rounds against one
+//                                           proxy: the median of each figure
 //   tgbench free-port                       prints a loopback TCP port that was free a moment ago
 //   tgbench wait-port 127.0.0.1:PORT SECS   waits until something accepts on PORT (exit 1 if not)
 #include "BenchUtil.h"
@@ -32,7 +34,8 @@ int Usage()
             "usage: tgbench run --name NAME [--proxy 127.0.0.1:PORT --pid PID] [--seconds S] [--no-socks4]\n"
             "                   [--no-udp] [--idle N,N,...] [--only tp,setup,auth,syscalls,udp,idle]\n"
             "                   [--out FILE [--append]]\n"
-            "       tgbench table [--seconds S] [--load L] FILE...\n"
+            "       tgbench table [--seconds S] [--load L] [--rounds N] FILE...\n"
+            "       tgbench median --out FILE FILE...\n"
             "       tgbench free-port\n"
             "       tgbench wait-port 127.0.0.1:PORT SECONDS\n");
     return 2;
@@ -141,6 +144,7 @@ int Table(int argc, char** argv)
 {
     double dSeconds = 3;
     std::string strLoad = LoadAverage();
+    int nRounds = 1;
     std::vector<std::string> arrFiles;
     for (int i = 2; i < argc; i++)
     {
@@ -148,12 +152,30 @@ int Table(int argc, char** argv)
             dSeconds = atof(argv[++i]);
         else if (strcmp(argv[i], "--load") == 0 && i + 1 < argc)
             strLoad = argv[++i];
+        else if (strcmp(argv[i], "--rounds") == 0 && i + 1 < argc)
+            nRounds = atoi(argv[++i]);
         else
             arrFiles.push_back(argv[i]);
     }
     if (arrFiles.empty())
         return Usage();
-    return PrintTable(arrFiles, dSeconds, strLoad) ? 0 : 1;
+    return PrintTable(arrFiles, dSeconds, strLoad, nRounds) ? 0 : 1;
+}
+
+int Median(int argc, char** argv)
+{
+    std::string strOut;
+    std::vector<std::string> arrFiles;
+    for (int i = 2; i < argc; i++)
+    {
+        if (strcmp(argv[i], "--out") == 0 && i + 1 < argc)
+            strOut = argv[++i];
+        else
+            arrFiles.push_back(argv[i]);
+    }
+    if (strOut.empty() || arrFiles.empty())
+        return Usage();
+    return WriteMedians(strOut, arrFiles) ? 0 : 1;
 }
 
 int FreePort()
@@ -198,6 +220,8 @@ int main(int argc, char** argv)
         return Run(argc, argv);
     if (strCommand == "table")
         return Table(argc, argv);
+    if (strCommand == "median")
+        return Median(argc, argv);
     if (strCommand == "free-port")
         return FreePort();
     if (strCommand == "wait-port")

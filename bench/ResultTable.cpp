@@ -2,8 +2,11 @@
 #include "ResultTable.h"
 
 #include "BenchUtil.h"
+#include "Figures.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <map>
@@ -50,6 +53,7 @@ struct SColumn
 {
     std::string strName;
     std::map<std::string, std::string> mapCells;
+    std::vector<std::string> arrOrder; // the keys in the order of the file
 };
 
 bool ReadColumn(const std::string& strFile, SColumn& column)
@@ -67,11 +71,102 @@ bool ReadColumn(const std::string& strFile, SColumn& column)
         if (strKey == "name")
             column.strName = strCell;
         else
+        {
+            if (column.mapCells.count(strKey) == 0)
+                column.arrOrder.push_back(strKey);
             column.mapCells[strKey] = strCell;
+        }
     }
     return !column.strName.empty();
 }
+// The number a cell starts with ("12345 (3 err)", "6.0 KiB, 1003 thr"); false when it starts
+// with none ("failed", "n/a", "-").
+bool LeadingNumber(const std::string& strCell, double& d)
+{
+    const char* psz = strCell.c_str();
+    char* pEnd = nullptr;
+    d = strtod(psz, &pEnd);
+    return pEnd != psz;
+}
+
+// "p50 / p99" as two numbers.
+bool LatencyPair(const std::string& strCell, double& d50, double& d99)
+{
+    return sscanf(strCell.c_str(), "%lf / %lf", &d50, &d99) == 2;
+}
+
+double Median(std::vector<double> arr)
+{
+    std::sort(arr.begin(), arr.end());
+    return arr[(arr.size() - 1) / 2];
+}
+
+std::string MedianCell(const std::string& strKey, const std::vector<std::string>& arrCells)
+{
+    bool bLatency = strKey.size() > 4 && strKey.compare(strKey.size() - 4, 4, ".lat") == 0;
+    if (bLatency)
+    {
+        std::vector<double> arr50, arr99;
+        for (const std::string& strCell : arrCells)
+        {
+            double d50, d99;
+            if (LatencyPair(strCell, d50, d99))
+            {
+                arr50.push_back(d50);
+                arr99.push_back(d99);
+            }
+        }
+        if (arr50.size() == arrCells.size())
+            return Fixed(Median(arr50), 2) + " / " + Fixed(Median(arr99), 2);
+        return arrCells.front();
+    }
+    std::vector<std::pair<double, size_t>> arrValues;
+    for (size_t i = 0; i < arrCells.size(); i++)
+    {
+        double d;
+        if (!LeadingNumber(arrCells[i], d))
+            return arrCells.front();
+        arrValues.push_back({d, i});
+    }
+    std::sort(arrValues.begin(), arrValues.end());
+    return arrCells[arrValues[(arrValues.size() - 1) / 2].second];
+}
 } // namespace
+
+bool WriteMedians(const std::string& strOut, const std::vector<std::string>& arrFiles)
+{
+    std::vector<SColumn> arrRounds(arrFiles.size());
+    for (size_t i = 0; i < arrFiles.size(); i++)
+    {
+        if (!ReadColumn(arrFiles[i], arrRounds[i]))
+        {
+            fprintf(stderr, "cannot read results file %s\n", arrFiles[i].c_str());
+            return false;
+        }
+    }
+    std::vector<std::string> arrKeys;
+    for (const SColumn& round : arrRounds)
+    {
+        for (const std::string& strKey : round.arrOrder)
+        {
+            if (std::find(arrKeys.begin(), arrKeys.end(), strKey) == arrKeys.end())
+                arrKeys.push_back(strKey);
+        }
+    }
+    CResults results;
+    for (const std::string& strKey : arrKeys)
+    {
+        std::vector<std::string> arrCells;
+        for (const SColumn& round : arrRounds)
+        {
+            auto it = round.mapCells.find(strKey);
+            if (it != round.mapCells.end())
+                arrCells.push_back(it->second);
+        }
+        results.push_back({strKey, MedianCell(strKey, arrCells)});
+    }
+    return WriteResults(strOut, arrRounds.front().strName, results);
+}
 
 bool WriteResults(const std::string& strFile, const std::string& strName, const CResults& results, bool bAppend)
 {
@@ -85,7 +180,8 @@ bool WriteResults(const std::string& strFile, const std::string& strName, const 
     return (bool)out;
 }
 
-bool PrintTable(const std::vector<std::string>& arrFiles, double dSeconds, const std::string& strLoad)
+bool PrintTable(const std::vector<std::string>& arrFiles, double dSeconds, const std::string& strLoad,
+                int nRounds)
 {
     std::vector<SColumn> arrColumns(arrFiles.size());
     for (size_t i = 0; i < arrFiles.size(); i++)
@@ -145,6 +241,8 @@ bool PrintTable(const std::vector<std::string>& arrFiles, double dSeconds, const
     }
     printf(
         "\nEach timed figure runs %g s on 127.0.0.1 (throughput after a %.2f s warm-up); MB = 10^6 bytes.\n"
+        "Timed figures are the median of %d round(s); in each round every column is measured in turn.\n"
+        "The system calls and idle tunnels are taken in the first round only.\n"
         "Throughput counts only bytes that arrived intact (the pattern is checked at the receiving end;\n"
         "upload bytes are counted by the sink). \"(N err)\": operations that failed, not counted;\n"
         "\"failed\": no figure at all. The reasons are in the generator's log of the column.\n"
@@ -154,6 +252,6 @@ bool PrintTable(const std::vector<std::string>& arrFiles, double dSeconds, const
         "checked with a one-byte echo; RSS each = growth of the proxy's VmRSS (summed over its processes)\n"
         "divided by the count; thr/proc = its threads and processes; \"failed at N\": the next open "
         "failed.\n",
-        dSeconds, kWarmUpSeconds);
+        dSeconds, kWarmUpSeconds, nRounds);
     return true;
 }

@@ -41,3 +41,6 @@ typedef bool (*HostLookupProc)(const char* pszName, in_addr* pAddr);
 void SetHostLookup(HostLookupProc pLookup);
 // Resolves with the installed function. False when the name has no address.
 bool LookupHost(const char* pszName, in_addr* pAddr);
+// The hosts file's certain answer for the name (SysLookupHostInFiles), on the calling thread;
+// false (ask LookupHost) whenever a test has installed a resolver of its own.
+bool LookupHostInFiles(const char* pszName, in_addr* pAddr);

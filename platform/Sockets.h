@@ -31,6 +31,13 @@ bool SysIsFlagRaised(const volatile int32_t* pFlag);
 bool SysLookupHost(const char* pszName, in_addr* pAddr);
 // Stack reservation of a thread that calls SysLookupHost.
 size_t SysLookupStackSize();
+// The answer SysLookupHost would give for a name listed in the hosts file, without asking the
+// resolver: reads only local files, never waits for the network, and so may run on any thread.
+// True only when the answer is certain (the system consults that file first and lists exactly one
+// IPv4 address for the name); false means "ask SysLookupHost". The paths default to the system's
+// own files (tests pass others). Windows: always false.
+bool SysLookupHostInFiles(const char* pszName, in_addr* pAddr, const char* pszHosts = nullptr,
+                          const char* pszNsswitch = nullptr);
 
 // A send flag of our own: send only what the socket's buffer takes at once, and fail with
 // WSAEWOULDBLOCK instead of waiting when it takes nothing. A blocking send of a whole block waits

@@ -44,7 +44,10 @@ run_ctest fuzz -L fuzz
 # Wine: one prefix for the tree, created once, with a persistent server (scripts/wine-session.sh).
 . "$ROOT/scripts/wine-session.sh"
 start_wine_session "$ROOT/build/win32/wineprefix" ":$((90 + $$ % 9))"
-run_ctest win32
+# A Wine process now and then fails to exit after its test has passed (seen once in many runs, in
+# a test that loads Wine's msi.dll): a test that times out runs once more. A test that hangs
+# for a reason of its own hangs twice and fails.
+run_ctest win32 --repeat after-timeout:2
 
 if [ -n "$failed" ]; then
     echo "FAILED trees:$failed"

@@ -74,6 +74,12 @@ bool SysLookupHost(const char* pszName, in_addr* pAddr)
 
 // The lookup thread only calls gethostbyname, which does its work in the system's DNS client:
 // a 64 KB reservation is what every short-lived engine thread gets.
+// The Windows resolver answers hosts-file names from its own cache; every lookup goes to it.
+bool SysLookupHostInFiles(const char*, in_addr*, const char*, const char*)
+{
+    return false;
+}
+
 size_t SysLookupStackSize()
 {
     return SysScaledStack(64 * 1024);
