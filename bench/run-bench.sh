@@ -12,7 +12,7 @@
 # stay in build/bench/run/. Figures on this machine drift by tens of per cent within minutes, so the
 # timed figures are taken in N rounds (3 by default), each measuring every column in turn, and the
 # table shows each figure's median; the system calls and idle tunnels are taken in the first round.
-# The whole run takes about 10 to 12 minutes at 3 s per figure and 3 rounds, plus the build.
+# The whole run takes about 7 to 10 minutes at 3 s per figure and 3 rounds, plus the build.
 # The user/password rows come from a second start of each proxy that serves them (Tollgate and
 # microsocks) with the bench's account; the system calls per set-up are counted with strace
 # attached to the running proxy over a fixed number of set-ups.
