@@ -69,26 +69,23 @@ TEST_F(HostsFile, LeavesEveryUncertainAnswerToTheResolver)
 TEST_F(HostsFile, AnswersOnlyWhenTheHostsFileComesFirst)
 {
     Write("hosts", HOSTS);
-    const char* const FIRST[] = {
-        "hosts: files dns\n",
-        "  hosts : files mdns4_minimal [NOTFOUND=return] dns # comment\n",
-        "#hosts: dns\nhostsx: dns\nhosts:\tfiles\n",
-    };
-    for (const char* pszText : FIRST)
+    const struct
     {
-        Write("nsswitch", pszText);
-        EXPECT_EQ(Answer("localhost"), "127.0.0.1") << pszText;
-    }
-    const char* const NOT_FIRST[] = {
-        "hosts: dns files\n",
-        "hosts: files [SUCCESS=continue] dns\n",
-        "hosts: files dns\nhosts: dns\n",
-        "passwd: files\n",
+        const char* pszNsswitch;
+        const char* pszAnswer;
+    } CASES[] = {
+        {"hosts: files dns\n", "127.0.0.1"},
+        {"  hosts : files mdns4_minimal [NOTFOUND=return] dns # comment\n", "127.0.0.1"},
+        {"#hosts: dns\nhostsx: dns\nhosts:\tfiles\n", "127.0.0.1"},
+        {"hosts: dns files\n", ""},
+        {"hosts: files [SUCCESS=continue] dns\n", ""},
+        {"hosts: files dns\nhosts: dns\n", ""},
+        {"passwd: files\n", ""},
     };
-    for (const char* pszText : NOT_FIRST)
+    for (const auto& c : CASES)
     {
-        Write("nsswitch", pszText);
-        EXPECT_EQ(Answer("localhost"), "") << pszText;
+        Write("nsswitch", c.pszNsswitch);
+        EXPECT_EQ(Answer("localhost"), c.pszAnswer) << c.pszNsswitch;
     }
     std::remove(folder.Join("nsswitch").c_str());
     EXPECT_EQ(Answer("localhost"), "");
