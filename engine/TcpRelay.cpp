@@ -63,21 +63,27 @@ private:
     char small[RELAY_SMALL_BLOCK];
 };
 
+// Sends the whole block, each part as it takes, counting each part as soon as it went out: a
+// send that fails later does not make the earlier parts uncounted.
+void SendCounted(CTollgateSocket& to, const char* pData, int nLength, std::atomic<uint64_t>& nToCounter)
+{
+    for (int nDone = 0; nDone < nLength;)
+    {
+        int nSent = to.Send(pData + nDone, nLength - nDone);
+        AddTraffic(nToCounter, (uint64_t)nSent);
+        nDone += nSent;
+    }
+}
+
 // Moves one block from one side to the other: one Receive, then sends until the whole block has
 // gone (each send takes what the socket takes, and waits for room with the send time-out). Both
-// sides count what they moved, each part as soon as it went out: a send that fails later does
-// not make the earlier parts uncounted.
+// sides count what they moved.
 void PassBlock(CTollgateSocket& from, std::atomic<uint64_t>& nFromCounter, CTollgateSocket& to,
                std::atomic<uint64_t>& nToCounter, CRelayBuffer& buffer)
 {
     int nReceived = from.Receive(buffer.pBuffer, buffer.nSize);
     AddTraffic(nFromCounter, (uint64_t)nReceived);
-    for (int nDone = 0; nDone < nReceived;)
-    {
-        int nSent = to.Send(buffer.pBuffer + nDone, nReceived - nDone);
-        AddTraffic(nToCounter, (uint64_t)nSent);
-        nDone += nSent;
-    }
+    SendCounted(to, buffer.pBuffer, nReceived, nToCounter);
     buffer.Moved(nReceived);
 }
 } // namespace
@@ -99,12 +105,7 @@ void RelayTcp(CClientSessionThread& client, CDestinationTcpSocket& dest)
         if (nAhead > 0)
         {
             AddTraffic(g_traffic.nTcpClient, (uint64_t)nAhead);
-            for (int nDone = 0; nDone < nAhead;)
-            {
-                int nSent = dest.Send(client.ReadAheadData() + nDone, nAhead - nDone);
-                AddTraffic(g_traffic.nTcpDest, (uint64_t)nSent);
-                nDone += nSent;
-            }
+            SendCounted(dest, client.ReadAheadData(), nAhead, g_traffic.nTcpDest);
             client.DropReadAhead();
         }
         for (;;)
@@ -116,7 +117,6 @@ void RelayTcp(CClientSessionThread& client, CDestinationTcpSocket& dest)
             SockSetClear(&readSet);
             SockSetAdd(&readSet, hClient);
             SockSetAdd(&readSet, hDest);
-            SysSetSocketError(0); // a failed select reports its own error, not an earlier one
             int nReady = client.GetApi()->select(0, &readSet, nullptr, nullptr, nullptr);
             if (nReady == 0)
                 throw MakeErrorCode(SysGetSocketError(), COND_SELECT_TIMEOUT);

@@ -3,6 +3,7 @@
 #include "engine/UdpRelay.h"
 
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "engine/ServerContext.h"
@@ -43,23 +44,10 @@ const int UDP_BATCH = 16;
 bool ReceiveDatagram(CTollgateSocket& sock, bool bFirst, char* pBuffer, int nLength, sockaddr_in* pFrom,
                      int* pnReceived)
 {
-    if (bFirst)
-    {
-        *pnReceived = sock.ReceiveFrom(pBuffer, nLength, pFrom);
-        return true;
-    }
-    SysSetSocketError(0);
-    int nFromLength = sizeof(sockaddr_in);
-    int nReceived = sock.GetApi()->recvfrom(sock.GetHandle(), pBuffer, nLength, RECV_NO_WAIT, (sockaddr*)pFrom,
-                                            &nFromLength);
-    if (nReceived != SOCKET_ERROR)
-    {
-        *pnReceived = nReceived;
-        return true;
-    }
-    if (SysGetSocketError() == WSAEWOULDBLOCK)
-        return false;
-    throw MakeErrorCode(SysGetSocketError(), COND_RECEIVE);
+    if (!bFirst)
+        return sock.TryReceiveFrom(pBuffer, nLength, pFrom, pnReceived);
+    *pnReceived = sock.ReceiveFrom(pBuffer, nLength, pFrom);
+    return true;
 }
 
 // A datagram from the client: checked, stripped of its header and sent on to its destination.
@@ -258,12 +246,7 @@ void AssociateUdp(CClientSessionThread& client)
             client.WaitReady(true);
         throw MakeErrorCode(0, 0);
     }
-    catch (uint32_t)
-    {
-        EndAssociation(udp);
-        throw;
-    }
-    catch (const std::bad_alloc&)
+    catch (...)
     {
         EndAssociation(udp);
         throw;
@@ -304,50 +287,36 @@ unsigned UdpAssociateThreadProc(void* pArg)
 
 void RelayUdp(CUdpAssociateThread& relay)
 {
-    char* pBuffer = new (std::nothrow) char[UDP_BUFFER];
-    char* pszName = new (std::nothrow) char[256];
-    try
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[UDP_BUFFER]);
+    std::unique_ptr<char[]> name(new (std::nothrow) char[256]);
+    if (!buffer || !name)
+        throw MakeErrorCode(0, COND_SERVER);
+    char* pBuffer = buffer.get();
+    char* pszName = name.get();
+    for (;;)
     {
-        if (pBuffer == nullptr || pszName == nullptr)
-            throw MakeErrorCode(0, COND_SERVER);
-        for (;;)
+        SOCKET hClient = relay.GetHandle();
+        SOCKET hDest = relay.dest.GetHandle();
+        SOCKSET readSet;
+        SockSetClear(&readSet);
+        SockSetAdd(&readSet, hClient);
+        SockSetAdd(&readSet, hDest);
+        int nReady = relay.GetApi()->select(0, &readSet, nullptr, nullptr, nullptr);
+        if (nReady == 0)
+            throw MakeErrorCode(SysGetSocketError(), COND_SELECT_TIMEOUT);
+        if (nReady == SOCKET_ERROR)
+            throw MakeErrorCode(SysGetSocketError(), COND_SELECT);
+        if (SockSetHas(&readSet, hClient))
         {
-            SOCKET hClient = relay.GetHandle();
-            SOCKET hDest = relay.dest.GetHandle();
-            SOCKSET readSet;
-            SockSetClear(&readSet);
-            SockSetAdd(&readSet, hClient);
-            SockSetAdd(&readSet, hDest);
-            SysSetSocketError(0); // a failed select reports its own error, not an earlier one
-            int nReady = relay.GetApi()->select(0, &readSet, nullptr, nullptr, nullptr);
-            if (nReady == 0)
-                throw MakeErrorCode(SysGetSocketError(), COND_SELECT_TIMEOUT);
-            if (nReady == SOCKET_ERROR)
-                throw MakeErrorCode(SysGetSocketError(), COND_SELECT);
-            if (SockSetHas(&readSet, hClient))
+            for (int i = 0; i < UDP_BATCH && RelayFromClient(relay, i == 0, pBuffer, pszName); i++)
             {
-                for (int i = 0; i < UDP_BATCH && RelayFromClient(relay, i == 0, pBuffer, pszName); i++)
-                {
-                }
-            }
-            if (SockSetHas(&readSet, hDest))
-            {
-                for (int i = 0; i < UDP_BATCH && RelayToClient(relay, i == 0, pBuffer); i++)
-                {
-                }
             }
         }
-    }
-    catch (uint32_t)
-    {
-        delete[] pBuffer;
-        delete[] pszName;
-        throw;
-    }
-    catch (const std::bad_alloc&)
-    {
-        delete[] pBuffer;
-        delete[] pszName;
-        throw;
+        if (SockSetHas(&readSet, hDest))
+        {
+            for (int i = 0; i < UDP_BATCH && RelayToClient(relay, i == 0, pBuffer); i++)
+            {
+            }
+        }
     }
 }

@@ -268,12 +268,6 @@ void ApplyOptions(const SHeadlessOptions& opt, SSettings& settings)
         settings.bLog = 0;
 }
 
-bool HasSettingOptions(const SHeadlessOptions& opt)
-{
-    return opt.bListen || opt.arrAllow.GetSize() > 0 || opt.pszUser != nullptr || opt.bNoSocks4 ||
-           opt.bNoSocks5 || opt.nLimit != 0 || opt.pszLogFolder != nullptr || opt.bNoLog;
-}
-
 void PrintUsage(FILE* pOut)
 {
     fprintf(pOut,

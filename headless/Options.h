@@ -47,7 +47,5 @@ bool ParseOptions(int argc, char** argv, SHeadlessOptions& opt, CCArray& strErro
 bool ReadPassword(SHeadlessOptions& opt, FILE* pStdin, CCArray& strError);
 // Puts the settings options into the record and the connection limit.
 void ApplyOptions(const SHeadlessOptions& opt, SSettings& settings);
-// True when any option changes a setting.
-bool HasSettingOptions(const SHeadlessOptions& opt);
 
 void PrintUsage(FILE* pOut);

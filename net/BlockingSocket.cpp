@@ -119,18 +119,26 @@ int CBlockingSocket::SendTo(const void* pData, int nLength, const sockaddr_in& s
 
 int CBlockingSocket::ReceiveFrom(void* pBuffer, int nLength, sockaddr_in* pFrom)
 {
-    for (;;)
-    {
-        SysSetSocketError(0);
-        int nFromLength = SOCKADDR_IN_LENGTH;
-        int nReceived = pApi->recvfrom(GetHandle(), (char*)pBuffer, nLength, RECV_NO_WAIT, (sockaddr*)pFrom,
-                                       pFrom ? &nFromLength : nullptr);
-        if (nReceived != SOCKET_ERROR)
-            return nReceived;
-        if (SysGetSocketError() != WSAEWOULDBLOCK)
-            Fail(COND_RECEIVE);
+    int nReceived;
+    while (!TryReceiveFrom(pBuffer, nLength, pFrom, &nReceived))
         WaitReady(true);
+    return nReceived;
+}
+
+bool CBlockingSocket::TryReceiveFrom(void* pBuffer, int nLength, sockaddr_in* pFrom, int* pnReceived)
+{
+    SysSetSocketError(0);
+    int nFromLength = SOCKADDR_IN_LENGTH;
+    int nReceived = pApi->recvfrom(GetHandle(), (char*)pBuffer, nLength, RECV_NO_WAIT, (sockaddr*)pFrom,
+                                   pFrom ? &nFromLength : nullptr);
+    if (nReceived != SOCKET_ERROR)
+    {
+        *pnReceived = nReceived;
+        return true;
     }
+    if (SysGetSocketError() != WSAEWOULDBLOCK)
+        Fail(COND_RECEIVE);
+    return false;
 }
 
 // Each inner call waits with its own time-out: a transfer that keeps trickling never times out as

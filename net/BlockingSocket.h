@@ -40,6 +40,8 @@ public:
     // A datagram count of 0 is returned, not thrown.
     int SendTo(const void* pData, int nLength, const sockaddr_in& saTo);
     int ReceiveFrom(void* pBuffer, int nLength, sockaddr_in* pFrom);
+    // ReceiveFrom without the wait: false when no datagram is there now.
+    bool TryReceiveFrom(void* pBuffer, int nLength, sockaddr_in* pFrom, int* pnReceived);
     // A negative length sends the zero-terminated text.
     void SendAll(const void* pData, int nLength);
     void ReceiveAll(void* pBuffer, int nLength);

@@ -173,8 +173,6 @@ bool SysLookupHostInFiles(const char* pszName, in_addr* pAddr, const char* pszHo
     // A name with a final dot is absolute; leave its treatment to the resolver.
     if (nName == 0 || pszName[nName - 1] == '.')
         return false;
-    if (!HostsFileComesFirst(pszNsswitch ? pszNsswitch : "/etc/nsswitch.conf"))
-        return false;
 
     CLineReader reader(pszHosts ? pszHosts : "/etc/hosts");
     const char* pLine;
@@ -214,7 +212,8 @@ bool SysLookupHostInFiles(const char* pszName, in_addr* pAddr, const char* pszHo
         found = addr;
         bFound = true;
     }
-    if (reader.Failed() || !bFound)
+    // The order is read only for a name the file lists: most names are not there.
+    if (reader.Failed() || !bFound || !HostsFileComesFirst(pszNsswitch ? pszNsswitch : "/etc/nsswitch.conf"))
         return false;
     *pAddr = found;
     return true;
