@@ -11,6 +11,7 @@
 #include "crash/ReportLines.h"
 #include "crash/StackWalk.h"
 #include "crash/UploadAgent.h"
+#include "platform/Platform.h"
 #include "crash/VersionInfo.h"
 #include "foundation/DiskFile.h"
 
@@ -174,8 +175,7 @@ void WriteAndSubmitCrashReport(EXCEPTION_POINTERS* pPointers, int* pbChain)
              (unsigned)exception.ExceptionCode, nReporterId, (int)g_crashSettings.nReportTag, szStamp);
 
     char szFolder[MAX_PATH];
-    DWORD nFolder = GetTempPathA(MAX_PATH, szFolder);
-    if (nFolder == 0 || nFolder >= MAX_PATH)
+    if (SysTempFolder(szFolder, MAX_PATH) == 0)
         strcpy(szFolder, "c:\\");
     size_t nFolderLength = strlen(szFolder);
     if (nFolderLength > 0 && szFolder[nFolderLength - 1] != '\\')

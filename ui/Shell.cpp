@@ -23,6 +23,7 @@
 #include "ui/DlgCrash.h"
 #include "ui/DlgStartup.h"
 #include "ui/DlgStat.h"
+#include "ui/OpenDocument.h"
 #include "ui/OptionsSheet.h"
 
 namespace
@@ -32,8 +33,6 @@ const char szMutexName[] = "Tollgate_Owner_Mutex";
 const char szCaption[] = "Tollgate";
 const char szTipStopped[] = "Tollgate (stopped)";
 const char szTipStarted[] = "Tollgate (started)";
-
-IMalloc* g_pShellMalloc = nullptr;
 
 // "Server startup failed:\n\n<error text>" and the like, owned by the hidden window.
 void ShowServerError(HWND hOwner, const char* pszWhat)
@@ -84,11 +83,6 @@ HWND GetMainWindow()
 int ShowCrashDialog(const char* pszReportPath)
 {
     return RunCrashDialog(pszReportPath, GetMainWindow());
-}
-
-IMalloc* GetShellMalloc()
-{
-    return g_pShellMalloc;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -479,7 +473,7 @@ bool StartUp()
     // The crash-report switch is named after the product; a running program keeps it on.
     WriteCrashReportSwitch(g_app.versionInfo.productName.GetString(), 1);
     // The folder chooser's result is freed with the shell's allocator.
-    if (FAILED(SHGetMalloc(&g_pShellMalloc)))
+    if (!InitShellAllocator())
         return false;
     CleanTempFolder();
     LoadSettings(g_settings);

@@ -119,10 +119,6 @@ extern CTrayIcon g_trayIcon;
 // program (session log failures, the crash dialog). Null before it exists.
 HWND GetMainWindow();
 
-// The shell's memory allocator, which frees what the folder chooser returns; null before
-// start-up has obtained it.
-IMalloc* GetShellMalloc();
-
 // The entry point's body: the instance handle in, the quit message's code out (0 when start-up
 // failed).
 int RunTollgate(HINSTANCE hInstance);

@@ -14,16 +14,10 @@ import subprocess
 import sys
 import threading
 
-from harness import (Environment, HttpServer, Proxy, Settings, UdpEcho, run_main,
+from harness import (Environment, HttpServer, Proxy, Settings, UdpEcho, curl, run_main,
                      socks5_request, udp_header, udp_recv)
 
 MB = 1024 * 1024
-
-
-def curl(args, timeout):
-    cmd = ['curl', '--silent', '--show-error', '--noproxy', '', '--max-time', str(int(timeout))] + args
-    env = {k: v for k, v in os.environ.items() if 'proxy' not in k.lower()}
-    return subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout + 10, env=env)
 
 
 def download(r, env, server, proxy_args, what, size, seed, host='127.0.0.1'):

@@ -81,6 +81,13 @@ class Results:
         return 0 if self.failed == 0 and self.passed > 0 else 1
 
 
+def curl(args, timeout):
+    """Runs curl with the arguments; proxy settings of the environment never apply."""
+    cmd = ['curl', '--silent', '--show-error', '--noproxy', '', '--max-time', str(int(timeout))] + args
+    env = {k: v for k, v in os.environ.items() if 'proxy' not in k.lower()}
+    return subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout + 10, env=env)
+
+
 def wait_until(predicate, timeout, interval=0.02):
     """Polls predicate until it returns a true value or the deadline passes; returns its last
     value."""

@@ -15,7 +15,7 @@ import subprocess
 import sys
 import time
 
-from harness import Environment, HttpServer, free_port, run_main, wait_until
+from harness import Environment, HttpServer, curl, free_port, run_main, wait_until
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 LISTEN_RE = re.compile(r'Tollgate listening on (\d+\.\d+\.\d+\.\d+):(\d+)')
@@ -74,12 +74,11 @@ def run_to_end(exe, config_home, args, stdin_text=''):
     return r.returncode, r.stdout, r.stderr
 
 
-def curl(address, http, user=None):
-    cmd = ['curl', '-s', '--max-time', '10', '--socks5-hostname', '%s:%d' % address,
-           'http://127.0.0.1:%d/data/1000/3' % http.port]
+def fetch(address, http, user=None):
+    args = ['--socks5-hostname', '%s:%d' % address, 'http://127.0.0.1:%d/data/1000/3' % http.port]
     if user:
-        cmd[1:1] = ['--proxy-user', user]
-    r = subprocess.run(cmd, capture_output=True, timeout=30)
+        args = ['--proxy-user', user] + args
+    r = curl(args, 10)
     return r.returncode, r.stdout
 
 
@@ -163,11 +162,11 @@ def test_saved_user(env, r):
         address = run.wait_listening(10)
         r.equal(address, ('127.0.0.1', port), 'a plain start serves the saved address')
         if address:
-            code, body = curl(address, http, 'alice:Open Sesame')
+            code, body = fetch(address, http, 'alice:Open Sesame')
             r.check(code == 0 and body == http.blob(1000, 3), 'curl with the saved user name and password', code)
-            code, body = curl(address, http, 'alice:wrong')
+            code, body = fetch(address, http, 'alice:wrong')
             r.check(code != 0 and body == b'', 'curl with a wrong password is refused', code)
-            code, body = curl(address, http)
+            code, body = fetch(address, http)
             r.check(code != 0 and body == b'', 'curl without a password is refused', code)
         run.stop()
     finally:
@@ -214,9 +213,9 @@ def test_saved_file_under_wine(env, r):
         address = run.wait_listening(30)
         r.equal(address, ('127.0.0.1', port), 'the Windows build serves the saved address')
         if address:
-            code, body = curl(address, http, 'alice:Open Sesame')
+            code, body = fetch(address, http, 'alice:Open Sesame')
             r.check(code == 0 and body == http.blob(1000, 3), 'the Windows build takes the saved password', code)
-            code, body = curl(address, http, 'alice:wrong')
+            code, body = fetch(address, http, 'alice:wrong')
             r.check(code != 0, 'and refuses a wrong one', code)
         run.stop(by_stdin=True)
     finally:
