@@ -252,8 +252,10 @@ TEST(PathsWin32, ProgramAndTemporaryFoldersComeFromTheSystem)
     EXPECT_EQ(std::string(g_paths.strProgramFolder.GetString()),
               strModule.substr(0, strModule.rfind('\\') + 1));
     // The data folder is the user's: an installed program's folder is not writable for its user.
-    ASSERT_TRUE(SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, sz)));
-    EXPECT_EQ(std::string(g_paths.strDataFolder.GetString()), std::string(sz) + "\\Kestrel Co\\Tollgate\\");
+    char szLocal[MAX_PATH];
+    ASSERT_TRUE(SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, szLocal)));
+    std::string strData = std::string(szLocal) + "\\Kestrel Co\\Tollgate\\";
+    EXPECT_EQ(strData, std::string(g_paths.strDataFolder.GetString()));
 
     ASSERT_GT(GetTempPathA(sizeof(sz), sz), 0u);
     std::string strTemp = sz;
@@ -266,7 +268,7 @@ TEST(PathsWin32, ProgramAndTemporaryFoldersComeFromTheSystem)
 
     CCArray strLog;
     GetDefaultLogFolder(strLog);
-    EXPECT_EQ(std::string(strLog.GetString()), std::string(sz) + "\\Kestrel Co\\Tollgate\\Log");
+    EXPECT_EQ(strData + "Log", std::string(strLog.GetString()));
 }
 
 // With no "Log Folder" stored, the loaded settings name the per-user folder, which exists
