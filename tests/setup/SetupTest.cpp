@@ -102,12 +102,18 @@ protected:
         }
         return std::string("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\") + szCode;
     }
-    // The per-machine package's shortcut in the Start menu of all users.
-    static std::string StartMenuShortcut()
+    // The package's shortcut in the Start menu's Programs: all users' for a per-machine package on
+    // Windows; Wine's installer puts it into the user's own.
+    static std::string ShortcutIn(int nFolder)
     {
         char szFolder[MAX_PATH] = "";
-        SHGetFolderPathA(nullptr, CSIDL_COMMON_PROGRAMS, nullptr, SHGFP_TYPE_CURRENT, szFolder);
+        SHGetFolderPathA(nullptr, nFolder, nullptr, SHGFP_TYPE_CURRENT, szFolder);
         return std::string(szFolder) + "\\Tollgate.lnk";
+    }
+    static std::string StartMenuShortcut()
+    {
+        std::string strCommon = ShortcutIn(CSIDL_COMMON_PROGRAMS);
+        return FileExists(strCommon) ? strCommon : ShortcutIn(CSIDL_PROGRAMS);
     }
 
     HMODULE hSetup = nullptr;
@@ -160,7 +166,8 @@ TEST_F(Setup, PackageInstallsIntoTheProgramFolderAndUninstallsCleanly)
 
     EXPECT_EQ(0, Msiexec("/x"));
     EXPECT_FALSE(FileExists(strFolder));
-    EXPECT_FALSE(FileExists(strShortcut));
+    EXPECT_FALSE(FileExists(ShortcutIn(CSIDL_COMMON_PROGRAMS)));
+    EXPECT_FALSE(FileExists(ShortcutIn(CSIDL_PROGRAMS)));
     EXPECT_FALSE(Registered());
 }
 
