@@ -5,7 +5,6 @@
 
 #include "engine/Server.h"
 #include "engine/ServerContext.h"
-#include "net/SocketApi.h"
 
 namespace
 {
@@ -31,17 +30,4 @@ TEST(ExclusiveBind, TheListenersSocketIsBoundForExclusiveUse)
     listener.Close();
 }
 
-// Datagram sockets of the relay bind port 0 and keep the system's default.
-TEST(ExclusiveBind, DatagramSocketsAreLeftAlone)
-{
-    const SSocketApi* pApi = GetSystemSocketApi();
-    SOCKET s = pApi->socket(AF_INET, SOCK_DGRAM, 0);
-    ASSERT_NE(INVALID_SOCKET, s);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, pApi->bind(s, (sockaddr*)&sa, sizeof(sa)));
-    EXPECT_FALSE(IsExclusive(s));
-    pApi->closesocket(s);
-}
 } // namespace

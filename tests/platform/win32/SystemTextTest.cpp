@@ -1,10 +1,8 @@
-// SystemTextTest.cpp (Windows): system message texts in a language the system lacks, and paths
-// that the code page cannot spell.
+// SystemTextTest.cpp (Windows): system message texts in a language the system lacks. (Paths that
+// the code page cannot spell are tested through InitPaths, tests/config/win32/RegistryTest.cpp.)
 #include <gtest/gtest.h>
 
 #include <windows.h>
-
-#include <string>
 
 #include "platform/Platform.h"
 
@@ -26,37 +24,4 @@ TEST(SystemText, AMissingLanguageFallsBackToTheSystemsOwn)
     EXPECT_STREQ("", sz);
 }
 
-TEST(SystemText, APathInTheCodePageStaysAsItIs)
-{
-    char sz[MAX_PATH];
-    ASSERT_EQ(strlen("C:\\windows\\"), SysAnsiPath(L"C:\\windows\\", sz, sizeof(sz)));
-    EXPECT_STREQ("C:\\windows\\", sz);
-}
-
-TEST(SystemText, AFolderOutsideTheCodePageGetsItsShortPath)
-{
-    wchar_t szTemp[MAX_PATH];
-    ASSERT_GT(GetTempPathW(MAX_PATH, szTemp), 0u);
-    // Cyrillic and CJK letters: no single-byte code page holds both.
-    std::wstring strFolder = std::wstring(szTemp) + L"tg-\x0416\x0436-\x6771\x4eac-" +
-                             std::to_wstring(GetCurrentProcessId());
-    ASSERT_TRUE(CreateDirectoryW(strFolder.c_str(), nullptr));
-    char sz[MAX_PATH];
-    size_t n = SysAnsiPath(strFolder.c_str(), sz, sizeof(sz));
-    if (n > 0)
-    {
-        EXPECT_EQ(std::string::npos, std::string(sz).find('?')) << sz;
-        DWORD dwAttributes = GetFileAttributesA(sz);
-        EXPECT_TRUE(dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY)) << sz;
-    }
-    else
-    {
-        // A volume without short names: no usable path rather than one with '?' in it.
-        wchar_t szShort[MAX_PATH];
-        EXPECT_EQ(0u, GetShortPathNameW(strFolder.c_str(), szShort, MAX_PATH));
-    }
-    // A missing file has no short name either.
-    EXPECT_EQ(0u, SysAnsiPath((strFolder + L"\\\x0416-missing").c_str(), sz, sizeof(sz)));
-    RemoveDirectoryW(strFolder.c_str());
-}
 } // namespace
