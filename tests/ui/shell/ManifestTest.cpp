@@ -1,9 +1,7 @@
-// ManifestTest.cpp: the application manifest that Tollgate.exe carries, and what it does to a
-// program that carries it (this test program links the same resources).
+// ManifestTest.cpp: the application manifest that Tollgate.exe carries.
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <shlwapi.h>
 
 #include <string>
 
@@ -39,16 +37,4 @@ TEST(Manifest, ProgramAsksForCommonControls6DpiAwarenessItsSystemsAndNoElevation
     EXPECT_NE(std::string::npos, strText.find("<requestedExecutionLevel level=\"asInvoker\""));
 }
 
-// The loader reads the manifest: the common controls of the process are version 6.
-TEST(Manifest, CommonControlsOfTheProgramAreVersion6)
-{
-    HMODULE hComctl = LoadLibraryA("comctl32.dll");
-    ASSERT_NE(nullptr, hComctl);
-    DLLGETVERSIONPROC pfnVersion = (DLLGETVERSIONPROC)(void*)GetProcAddress(hComctl, "DllGetVersion");
-    ASSERT_NE(nullptr, pfnVersion);
-    DLLVERSIONINFO info = {};
-    info.cbSize = sizeof(info);
-    ASSERT_EQ(S_OK, pfnVersion(&info));
-    EXPECT_EQ(6u, info.dwMajorVersion);
-}
 } // namespace

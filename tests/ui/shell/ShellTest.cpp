@@ -460,7 +460,9 @@ TEST_F(Shell, CloseMessageEndsTheProgramAsExitDoes)
     DWORD nCode = 99;
     ASSERT_TRUE(program.WaitExit(nWait, &nCode)) << Describe();
     EXPECT_EQ(0u, nCode);
-    EXPECT_NE(std::string::npos, LastLine(gui::ReadFileText(LogFile(0))).find("\"Server started\""));
+    std::string strLog = gui::ReadFileText(LogFile(0));
+    EXPECT_EQ(1, CountOf(strLog, "\"Server started\"")) << strLog;
+    EXPECT_EQ(0, CountOf(strLog, "\"Server stopped\"")) << strLog;
     EXPECT_FALSE(gui::CanConnect(nPort));
 }
 
