@@ -83,11 +83,11 @@ protected:
         return bFound;
     }
 
-    // "1.2.3": the version the package shows, the first three fields of the product's.
+    // The version the package shows: the product's last two fields folded into the third.
     static std::string PackageVersion()
     {
         return std::to_string(TG_VERSION_MAJOR) + "." + std::to_string(TG_VERSION_MINOR) + "." +
-               std::to_string(TG_VERSION_PATCH);
+               std::to_string(TG_VERSION_PATCH * 1000 + TG_VERSION_BUILD);
     }
     // The uninstall key of a package file, named by its product code.
     static std::string UninstallKeyOf(const std::string& strMsi)
