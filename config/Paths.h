@@ -1,8 +1,9 @@
 // Paths.h: where the program lives, its temporary and data folders, and the logon Run entry.
 //
-// Windows: the temporary folder is the system's (GetTempPath) + "TollgateTempDir\", the default log
-// folder is "Log" in the program's own folder, and "Auto Start" is the value of the product's name
-// under the current user's Run key.
+// Windows: the temporary folder is the system's (GetTempPath) + "TollgateTempDir\", the data folder
+// is "Kestrel Co\Tollgate\" in the user's local application data (an installed program's own
+// folder is not writable for its user), and "Auto Start" is the value of the product's name under
+// the current user's Run key. Paths that the code page cannot spell are taken in their short form.
 //
 // POSIX: the program's folder is the executable's folder (/proc/self/exe). The temporary folder is
 // $TMPDIR (or /tmp) + "TollgateTempDir-<uid>/", private to the user (mode 0700): /tmp is shared by

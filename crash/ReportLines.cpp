@@ -70,6 +70,8 @@ void WalkModules(void* pArg)
 }
 } // namespace
 
+const int SNAPSHOT_TRIES = 16;
+
 void WriteModuleList(CDiskFile& file)
 {
     HMODULE hKernel = LoadLibraryA("Kernel32.dll");
@@ -82,7 +84,16 @@ void WriteModuleList(CDiskFile& file)
     walk.pfnNext = (PFN_Module32)(void*)GetProcAddress(hKernel, "Module32Next");
     if (!pfnSnapshot || !walk.pfnFirst || !walk.pfnNext)
         return;
-    walk.hSnapshot = pfnSnapshot(TH32CS_SNAPMODULE, GetCurrentProcessId());
+    // A module snapshot fails with ERROR_BAD_LENGTH while another thread is loading or unloading a
+    // module; the system's advice is to try again. A few tries, since a crashing process may have
+    // a thread stuck in the loader.
+    walk.hSnapshot = INVALID_HANDLE_VALUE;
+    for (int nTry = 0; nTry < SNAPSHOT_TRIES && walk.hSnapshot == INVALID_HANDLE_VALUE; nTry++)
+    {
+        walk.hSnapshot = pfnSnapshot(TH32CS_SNAPMODULE, GetCurrentProcessId());
+        if (walk.hSnapshot == INVALID_HANDLE_VALUE && GetLastError() != ERROR_BAD_LENGTH)
+            break;
+    }
     if (walk.hSnapshot == INVALID_HANDLE_VALUE)
         return;
     walk.pFile = &file;

@@ -293,8 +293,17 @@ bool SysErrorMessage(uint32_t dwError, char* pszOut, size_t nSize);
 
 // Full path of the running program; 0 when it cannot be obtained, else the length.
 size_t SysModulePath(char* pszOut, size_t nSize);
-// The system's temporary folder with its trailing separator; 0 when the system reports none.
+// The system's temporary folder with its trailing separator; 0 when the system reports none (on
+// Windows also when its path cannot be written in the code page, even in its short form).
 size_t SysTempFolder(char* pszOut, size_t nSize);
+#ifdef _WIN32
+// The message text in the language asked for, or else in the system's own; false when there is
+// none in either.
+bool SysErrorMessageIn(uint32_t dwError, uint16_t nLanguage, char* pszOut, size_t nSize);
+// A path in the code page: as it is when every character fits, else the short path of the (then
+// existing) file or folder; 0 when neither fits in pszOut or can be written in the code page.
+size_t SysAnsiPath(const wchar_t* pszPath, char* pszOut, size_t nSize);
+#endif
 // The user's configuration folder (POSIX only: $XDG_CONFIG_HOME or ~/.config), without a trailing
 // separator; 0 when there is none.
 size_t SysConfigFolder(char* pszOut, size_t nSize);

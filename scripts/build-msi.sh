@@ -18,6 +18,12 @@ for f in "$program" "$agent" "$tgsetup"; do
 done
 version=$(sed -n 's/^project(Tollgate VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 [ -n "$version" ] || { echo "$0: no version in CMakeLists.txt" >&2; exit 1; }
+# Windows Installer compares the first three fields only: with the fourth in the package, two
+# releases that differ in it would install side by side. The package's third field carries both
+# of the last two (patch * 1000 + build; builds stay below 1000): 1.0.0.1 is package 1.0.1.
+# TG_PACKAGE_VERSION (three fields) builds a package of another version from the same files, for
+# the upgrade tests.
+version=${TG_PACKAGE_VERSION:-$(echo "$version" | awk -F. '{ printf "%d.%d.%d", $1, $2, $3 * 1000 + $4 }')}
 # Name-based (version 5) UUID of the version in the product's own namespace.
 code=$(python3 -c 'import sys, uuid; print(str(uuid.uuid5(uuid.UUID("B0C57D57-0F01-4FC9-A658-AD0CB1E13B02"), "Tollgate " + sys.argv[1])).upper())' "$version")
 # wixl takes source files relative to the working folder only: the package is put together in a

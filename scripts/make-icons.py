@@ -1,16 +1,19 @@
 #!/usr/bin/env python3
 """make-icons.py: draws the program's icons and the tool-button strip into ui/res/.
 
-    Tollgate.ico   program icon (16x16 and 32x32, 32-bit with alpha)
-    TrayOn.ico     tray, server started   (16x16, 32-bit with alpha)
-    TrayOff.ico    tray, server stopped   (16x16, 32-bit with alpha)
-    TrayOn16.ico   tray, server started   (16x16, 16 colours, for systems without alpha icons)
-    TrayOff16.ico  tray, server stopped   (16x16, 16 colours)
+    Tollgate.ico   program icon (16, 20, 24, 32 and 48 pixels, 32-bit with alpha)
+    TrayOn.ico     tray, server started   (16, 20, 24 and 32 pixels, 32-bit with alpha)
+    TrayOff.ico    tray, server stopped   (16, 20, 24 and 32 pixels, 32-bit with alpha)
+    TrayOn16.ico   tray, server started   (16, 20, 24 and 32 pixels, 16 colours, for systems without
+                   alpha icons)
+    TrayOff16.ico  tray, server stopped   (the same sizes, 16 colours)
     Tools.bmp      three 16x16 tool-button images (add, remove, modify), magenta = transparent
 
 The pictures are shapes sampled 4x4 per pixel, so edges are smooth in the alpha icons. The
 started and stopped states differ in colour and in shape (the stopped icon carries a red bar),
-so they can be told apart at 16x16 without relying on colour alone. Standard library only; run
+so they can be told apart at 16x16 without relying on colour alone. The tray shows small icons,
+whose size follows the display's scaling (16 pixels at 100 %, 20 at 125 %, 24 at 150 %, 32 at
+200 %): every tray icon carries an image drawn for each of those sizes. Standard library only; run
 again after changing a shape and commit the files.
 """
 import os
@@ -179,13 +182,17 @@ def write_tools_bmp(name):
         f.write(head + info + pixels)
 
 
+# The small-icon sizes of 100, 125, 150 and 200 % display scaling.
+TRAY_SIZES = (16, 20, 24, 32)
+
+
 def main():
     os.makedirs(OUT, exist_ok=True)
-    write_ico("Tollgate.ico", [(16, 0, 32, image_32(render(16, program_layers()), 16)),
-                               (32, 0, 32, image_32(render(32, program_layers()), 32))])
+    write_ico("Tollgate.ico", [(n, 0, 32, image_32(render(n, program_layers()), n)) for n in (16, 20, 24, 32, 48)])
     for started, name in ((True, "TrayOn"), (False, "TrayOff")):
-        write_ico(name + ".ico", [(16, 0, 32, image_32(render(16, tray_layers(started)), 16))])
-        write_ico(name + "16.ico", [(16, 16, 4, image_4(render(16, tray_layers(started), ss=1), 16))])
+        write_ico(name + ".ico", [(n, 0, 32, image_32(render(n, tray_layers(started)), n)) for n in TRAY_SIZES])
+        write_ico(name + "16.ico",
+                  [(n, 16, 4, image_4(render(n, tray_layers(started), ss=1), n)) for n in TRAY_SIZES])
     write_tools_bmp("Tools.bmp")
     return 0
 

@@ -86,9 +86,11 @@ void CDlgOptAccess::UpdateEnabling()
     bool bSelected = SendDlgItemMessageA(hWnd, IDC_RANGES, LB_GETCURSEL, 0, 0) != LB_ERR;
     EnableItem(IDC_RANGES, bFilter);
     EnableItem(IDC_RANGES_HEADER, bFilter);
-    EnableItem(IDC_ADD_RANGE, bFilter);
-    EnableItem(IDC_REMOVE_RANGE, bFilter && bSelected);
-    EnableItem(IDC_MODIFY_RANGE, bFilter && bSelected);
+    // The tool buttons are children of the header label, not of the page.
+    HWND hHeader = GetItem(IDC_RANGES_HEADER);
+    EnableWindow(GetDlgItem(hHeader, IDC_ADD_RANGE), bFilter);
+    EnableWindow(GetDlgItem(hHeader, IDC_REMOVE_RANGE), bFilter && bSelected);
+    EnableWindow(GetDlgItem(hHeader, IDC_MODIFY_RANGE), bFilter && bSelected);
     bool bAuth = IsItemChecked(IDC_USER_AUTH);
     EnableItem(IDC_USERID_LABEL, bAuth);
     EnableItem(IDC_USERID, bAuth);

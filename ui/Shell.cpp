@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include <commctrl.h>
+#include <ole2.h>
 #include <shlobj.h>
 
 #include "config/Paths.h"
@@ -59,6 +60,18 @@ bool HasXpIcons()
     return vi.dwPlatformId == VER_PLATFORM_WIN32_NT &&
            (vi.dwMajorVersion > 5 || (vi.dwMajorVersion == 5 && vi.dwMinorVersion > 0));
 }
+
+// Explorer broadcasts this registered message when it has (re)created the notification area.
+UINT TaskbarCreatedMessage()
+{
+    static const UINT nMsg = RegisterWindowMessageA("TaskbarCreated");
+    return nMsg;
+}
+
+// Started from the Run key at logon, the program may come up before the shell's notification area
+// exists, and adding the icon fails until it does: the start-up tries again for this long.
+const DWORD nTrayAddPatienceMs = 60000;
+const DWORD nTrayAddRetryMs = 500;
 
 bool IsWindowsMajorBelow4()
 {
@@ -123,6 +136,18 @@ bool CTrayIcon::Add(HWND hWnd, UINT nCallbackMsg, const char* pszTip, HICON hIco
     return bAdded;
 }
 
+bool CTrayIcon::AddAgain()
+{
+    if (nid.hWnd == nullptr)
+        return false;
+    // A new notification area knows nothing of the icon: add it whole, whatever the last add said.
+    // The message also comes when the icon is still there (the add then fails): a modify that
+    // succeeds says so, and the icon must not count as lost.
+    nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    bAdded = Shell_NotifyIconA(NIM_ADD, &nid) != FALSE || Shell_NotifyIconA(NIM_MODIFY, &nid) != FALSE;
+    return bAdded;
+}
+
 bool CTrayIcon::SetIcon(HICON hIcon)
 {
     if (!bAdded)
@@ -169,6 +194,7 @@ CTrayWnd::CTrayWnd()
       pAbout(nullptr)
 {
     startIdleEvent.Create(true);
+    startFlowIdleEvent.Create(true);
 }
 
 bool CTrayWnd::PumpMessages()
@@ -192,6 +218,12 @@ bool CTrayWnd::PumpMessages()
 
 void CTrayWnd::SendServerDown()
 {
+    // The engine's start-idle event is set when its part of a start has ended, while this thread
+    // still has to show the started state. Showing it talks to the notification area with sent
+    // messages, during which a sent WM_SERVERDOWN would run in the middle of it and the end of
+    // the start would then paint "started" over the stopped server. The loss waits for the
+    // shell's start flow as well.
+    startFlowIdleEvent.Wait(-1);
     SendMessageA(hwnd, WM_SERVERDOWN, 0, 0);
 }
 
@@ -208,9 +240,10 @@ bool CTrayWnd::Create()
     if (!hwnd)
         return false;
 
+    TaskbarCreatedMessage();
     xpIcons = HasXpIcons();
-    HICON hStopped = LoadIconA(g_hInstance, MAKEINTRESOURCEA(xpIcons ? IDI_TRAY_STOPPED : IDI_TRAY_STOPPED_CLASSIC));
-    if (!g_trayIcon.Add(hwnd, WM_TRAYNOTIFY, szTipStopped, hStopped, TRAY_ICON_ID))
+    HICON hStopped = LoadTrayIcon(xpIcons ? IDI_TRAY_STOPPED : IDI_TRAY_STOPPED_CLASSIC);
+    if (!AddTrayIcon(hStopped, nTrayAddPatienceMs))
     {
         DestroyWindow(hwnd);
         hwnd = nullptr;
@@ -220,6 +253,46 @@ bool CTrayWnd::Create()
     return true;
 }
 
+bool CTrayWnd::AddTrayIcon(HICON hIcon, DWORD nPatienceMs)
+{
+    DWORD nStart = GetTickCount();
+    for (;;)
+    {
+        if (g_trayIcon.Add(hwnd, WM_TRAYNOTIFY, szTipStopped, hIcon, TRAY_ICON_ID))
+            return true;
+        if (GetTickCount() - nStart >= nPatienceMs)
+            return false;
+        // Nothing else runs yet; the window's messages (TaskbarCreated among them) are handled
+        // while it waits.
+        DWORD nSliceStart = GetTickCount();
+        while (GetTickCount() - nSliceStart < nTrayAddRetryMs)
+        {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, nTrayAddRetryMs, QS_ALLINPUT);
+            MSG msg;
+            while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+            {
+                if (msg.message == WM_QUIT)
+                {
+                    PostQuitMessage((int)msg.wParam);
+                    return false;
+                }
+                TranslateMessage(&msg);
+                DispatchMessageA(&msg);
+            }
+            if (g_trayIcon.IsAdded())
+                return true; // TaskbarCreated brought it in
+        }
+    }
+}
+
+HICON LoadTrayIcon(UINT nId)
+{
+    // The notification area shows small icons: the image made for that size, not the large one
+    // shrunk. LR_SHARED: the system owns the handle, as with LoadIcon.
+    return (HICON)LoadImageA(g_hInstance, MAKEINTRESOURCEA(nId), IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+                             GetSystemMetrics(SM_CYSMICON), LR_SHARED);
+}
+
 void CTrayWnd::ShowServerState(bool bStarted)
 {
     UINT nIcon;
@@ -227,7 +300,7 @@ void CTrayWnd::ShowServerState(bool bStarted)
         nIcon = bStarted ? IDI_TRAY_STARTED : IDI_TRAY_STOPPED;
     else
         nIcon = bStarted ? IDI_TRAY_STARTED_CLASSIC : IDI_TRAY_STOPPED_CLASSIC;
-    g_trayIcon.SetIcon(LoadIconA(g_hInstance, MAKEINTRESOURCEA(nIcon)));
+    g_trayIcon.SetIcon(LoadTrayIcon(nIcon));
     g_trayIcon.SetTip(bStarted ? szTipStarted : szTipStopped);
 }
 
@@ -237,6 +310,7 @@ void CTrayWnd::StartServer()
         return;
     busy = true;
     startIdleEvent.Reset();
+    startFlowIdleEvent.Reset();
     CDlgStartup progress("Starting the server...");
     progress.Show(hwnd);
 
@@ -244,11 +318,16 @@ void CTrayWnd::StartServer()
     // pumping; it sets the start-idle event again however the start ends.
     EServerFlow eFlow = ::StartServer();
     if (eFlow == FLOW_ABANDONED)
+    {
+        startFlowIdleEvent.Set();
         return; // quitting: busy stays set, the progress window goes with this frame
+    }
+    if (eFlow == FLOW_DONE)
+        ShowServerState(true);
+    // A listener that died meanwhile reports it from here on; the failure's message box lets it.
+    startFlowIdleEvent.Set();
     if (eFlow == FLOW_FAILED)
         ShowServerError(hwnd, "Server startup failed");
-    else if (eFlow == FLOW_DONE)
-        ShowServerState(true);
     busy = false;
 }
 
@@ -408,11 +487,22 @@ LRESULT CALLBACK CTrayWnd::WndProc(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM l
         PostQuitMessage(0);
         return 0;
     case WM_CLOSE:
-        // Only the Exit command closes the program.
+        // Nothing shows the hidden window, so only a program asks it to close: the Restart
+        // Manager before it updates or removes the program's files. It ends as Exit does.
+        wnd.CloseAllWindows();
+        DestroyWindow(hWnd);
         return 0;
     case WM_QUERYENDSESSION:
-        wnd.CloseAllWindows();
+        // Only a question: another program may still refuse, and the session then goes on. The
+        // windows stay until WM_ENDSESSION says that the session really ends.
         return 1;
+    case WM_ENDSESSION:
+        if (wParam)
+        {
+            wnd.CloseAllWindows();
+            DestroyWindow(hWnd);
+        }
+        return 0;
     case WM_TIMER:
         if (wParam == TRAY_TIMER_ID)
             g_trayIcon.Refresh();
@@ -452,6 +542,12 @@ LRESULT CALLBACK CTrayWnd::WndProc(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM l
             return 0;
         }
         break;
+    }
+    if (nMsg == TaskbarCreatedMessage() && nMsg != 0)
+    {
+        // Explorer restarted: the new notification area holds none of the old icons.
+        g_trayIcon.AddAgain();
+        return 0;
     }
     return DefWindowProcA(hWnd, nMsg, wParam, lParam);
 }
@@ -523,9 +619,14 @@ int RunTollgate(HINSTANCE hInstance)
     icc.dwICC = ICC_LISTVIEW_CLASSES | ICC_TREEVIEW_CLASSES | ICC_BAR_CLASSES | ICC_TAB_CLASSES | ICC_UPDOWN_CLASS |
                 ICC_PROGRESS_CLASS | ICC_HOTKEY_CLASS | ICC_ANIMATE_CLASS | ICC_INTERNET_CLASSES;
     InitCommonControlsEx(&icc);
+    // The folder chooser's new dialog style needs OLE on the thread that opens it, which is this
+    // one; the system does not initialise it for the program.
+    bool bOle = SUCCEEDED(OleInitialize(nullptr));
 
     if (!StartUp())
     {
+        if (bOle)
+            OleUninitialize();
         StopSockets();
         return 0;
     }
@@ -543,6 +644,8 @@ int RunTollgate(HINSTANCE hInstance)
     // and close the session log.
     if (!WaitEngineThreadsEnded(0))
         EndProcessNow(nExitCode);
+    if (bOle)
+        OleUninitialize();
     StopSockets();
     return nExitCode;
 }

@@ -60,6 +60,9 @@ public:
     bool SetTip(const char* pszTip);
     // Adds the icon again, so that it reappears after the notification area was re-created.
     bool Refresh();
+    // Adds the icon of the last Add once more, for a notification area that was created anew
+    // (TaskbarCreated); also after an add that failed.
+    bool AddAgain();
     void Remove();
     bool IsAdded() const { return bAdded; }
     HICON GetIcon() const { return nid.hIcon; }
@@ -83,6 +86,9 @@ public:
     CManualEvent& StartIdleEvent() override { return startIdleEvent; }
 
     bool Create();
+    // Adds the stopped icon to the tray, trying again for up to nPatienceMs while the shell's
+    // notification area is not there yet.
+    bool AddTrayIcon(HICON hIcon, DWORD nPatienceMs);
     void StartServer();
     void StopServer();
     void RestartServer();
@@ -100,6 +106,9 @@ public:
     bool quitting;
     bool busy;
     CManualEvent startIdleEvent;
+    // Reset while StartServer runs, engine steps and the tray's update both; the listener's
+    // report of a lost server waits for it (SendServerDown).
+    CManualEvent startFlowIdleEvent;
     bool xpIcons;
     HWND hwnd;
     HWND hOptionsSheet;
@@ -114,6 +123,9 @@ private:
 extern CTrayWnd g_trayWnd;
 extern CProxyApp g_app;
 extern CTrayIcon g_trayIcon;
+
+// A tray icon resource at the system's small-icon size (shared handle, never destroyed).
+HICON LoadTrayIcon(UINT nId);
 
 // The hidden window: owner of the shell's message boxes, and of those of other parts of the
 // program (session log failures, the crash dialog). Null before it exists.

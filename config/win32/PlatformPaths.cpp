@@ -1,7 +1,11 @@
 // PlatformPaths.cpp (Windows): the temporary folder, the data folder and the logon Run entry.
 #include "config/Paths.h"
 
+#include "foundation/TextHelpers.h"
+
 #include <cstring>
+
+#include <shlobj.h>
 
 void GetTempFolderLeaf(CCArray& strLeaf)
 {
@@ -10,13 +14,30 @@ void GetTempFolderLeaf(CCArray& strLeaf)
 
 bool CreateTempFolder(const char* pszFolder)
 {
-    CreateDirectoryA(pszFolder, nullptr);
-    return true;
+    // Normally it exists already, from an earlier run.
+    if (CreateDirectoryA(pszFolder, nullptr))
+        return true;
+    DWORD dwAttributes = GetFileAttributesA(pszFolder);
+    return dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 void GetDataFolder(const CCArray& strProgramFolder, CCArray& strFolder)
 {
-    strFolder = strProgramFolder;
+    // Per user, in the user's local application data: an installed program's folder is not
+    // writable for its user. Only when the system names no such folder does the program's own
+    // folder stand in.
+    wchar_t szWide[MAX_PATH];
+    char szFolder[MAX_PATH];
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT,
+                                szWide)) ||
+        SysAnsiPath(szWide, szFolder, sizeof(szFolder)) == 0)
+    {
+        strFolder = strProgramFolder;
+        return;
+    }
+    strFolder = szFolder;
+    AddTrailingBackslash(strFolder);
+    strFolder += "Kestrel Co\\Tollgate\\";
 }
 
 void SetAutoStart(AUTOSTARTROOT hRoot, const char* pszValueName, const char* pszProgramPath, int32_t bEnable)

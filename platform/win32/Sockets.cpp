@@ -90,8 +90,97 @@ SOCKET SysSocket(int af, int type, int protocol)
     return socket(af, type, protocol);
 }
 
+namespace
+{
+// Handles inside a one-call non-blocking switch (WithoutWaiting), and whether a close arrived
+// meanwhile. Windows reuses a closed handle's number for the next socket at once: a close that
+// landed between the switch's calls would leave its last call acting on a stranger's socket. The
+// close is left to the switch instead, which ends within microseconds. Every other call of the
+// proxy on a socket that another thread closes is a wait (select, accept, connect), which only the
+// close itself cancels on Windows.
+struct SSwitchSlot
+{
+    SOCKET s;
+    bool bCloseAsked;
+};
+const int SWITCH_SLOTS = 64;
+SSwitchSlot g_switchSlots[SWITCH_SLOTS];
+
+CRITICAL_SECTION& SwitchLock()
+{
+    static CRITICAL_SECTION* pLock = []
+    {
+        CRITICAL_SECTION* p = new CRITICAL_SECTION;
+        InitializeCriticalSection(p);
+        for (SSwitchSlot& slot : g_switchSlots)
+            slot.s = INVALID_SOCKET;
+        return p;
+    }();
+    return *pLock;
+}
+
+// The slot taken for the handle, or -1 when every slot is in use (the switch then runs untracked,
+// as it would without this table).
+int EnterSwitch(SOCKET s)
+{
+    EnterCriticalSection(&SwitchLock());
+    int nSlot = -1;
+    for (int i = 0; i < SWITCH_SLOTS && nSlot < 0; i++)
+    {
+        if (g_switchSlots[i].s == INVALID_SOCKET)
+        {
+            g_switchSlots[i].s = s;
+            g_switchSlots[i].bCloseAsked = false;
+            nSlot = i;
+        }
+    }
+    LeaveCriticalSection(&SwitchLock());
+    return nSlot;
+}
+
+void LeaveSwitch(int nSlot)
+{
+    if (nSlot < 0)
+        return;
+    EnterCriticalSection(&SwitchLock());
+    SOCKET s = g_switchSlots[nSlot].s;
+    bool bClose = g_switchSlots[nSlot].bCloseAsked;
+    g_switchSlots[nSlot].s = INVALID_SOCKET;
+    LeaveCriticalSection(&SwitchLock());
+    if (bClose)
+        closesocket(s);
+}
+
+// True when the handle is inside a switch: the switch closes it as it leaves.
+bool HandCloseToSwitch(SOCKET s)
+{
+    bool bHanded = false;
+    EnterCriticalSection(&SwitchLock());
+    for (SSwitchSlot& slot : g_switchSlots)
+    {
+        if (slot.s == s && !slot.bCloseAsked)
+        {
+            slot.bCloseAsked = true;
+            bHanded = true;
+            break;
+        }
+    }
+    LeaveCriticalSection(&SwitchLock());
+    return bHanded;
+}
+} // namespace
+
+// Shut down first: the connection ends in order in both directions, and a call of another thread
+// waiting in recv or send returns at once. The close that follows cancels what the shutdown does
+// not reach on Windows (select, accept, connect) and frees the handle. A listening or datagram
+// socket refuses the shutdown (WSAENOTCONN), which changes nothing.
 int SysCloseSocket(SOCKET s)
 {
+    int nError = WSAGetLastError();
+    shutdown(s, SD_BOTH);
+    WSASetLastError(nError);
+    if (HandCloseToSwitch(s))
+        return 0;
     return closesocket(s);
 }
 
@@ -109,12 +198,20 @@ namespace
 // nothing else.
 template <typename CALL> int WithoutWaiting(SOCKET s, CALL call)
 {
+    // A close of another thread that lands in here waits for the end of the switch (see
+    // HandCloseToSwitch): the three calls act on this socket, never on a new one of the same number.
+    int nSlot = EnterSwitch(s);
     u_long nOn = 1, nOff = 0;
-    if (ioctlsocket(s, FIONBIO, &nOn) == SOCKET_ERROR)
-        return SOCKET_ERROR;
-    int nResult = call();
+    int nResult = SOCKET_ERROR;
+    if (ioctlsocket(s, FIONBIO, &nOn) != SOCKET_ERROR)
+    {
+        nResult = call();
+        int nError = WSAGetLastError();
+        ioctlsocket(s, FIONBIO, &nOff);
+        WSASetLastError(nError);
+    }
     int nError = WSAGetLastError();
-    ioctlsocket(s, FIONBIO, &nOff);
+    LeaveSwitch(nSlot);
     WSASetLastError(nError);
     return nResult;
 }
@@ -153,8 +250,19 @@ int SysSelect(int nfds, SOCKSET* pRead, SOCKSET* pWrite, SOCKSET* pExcept, const
     return select(nfds, pRead, pWrite, pExcept, const_cast<timeval*>(pTimeout));
 }
 
+// A plain bind on Windows succeeds beside another program's socket bound to the same port on a
+// more specific address, which then takes the local clients; and a later program could take the
+// port from under the listener the same way. Exclusive use makes such a bind fail on both sides,
+// as Linux does. Only stream sockets listen; a datagram relay binds port 0 and shares nothing.
 int SysBind(SOCKET s, const sockaddr* pAddr, int nLen)
 {
+    int nType = 0;
+    int nTypeLen = sizeof(nType);
+    if (getsockopt(s, SOL_SOCKET, SO_TYPE, (char*)&nType, &nTypeLen) == 0 && nType == SOCK_STREAM)
+    {
+        BOOL bOn = TRUE;
+        setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, (const char*)&bOn, sizeof(bOn));
+    }
     return bind(s, pAddr, nLen);
 }
 

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
+#include <shlobj.h>
 
 #include "Version.h"
 #include "tests/support/win32/ChildProcess.h"
@@ -50,6 +51,9 @@ protected:
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, OLDER_KEY);
         if (Registered())
             Msiexec("/x");
+        std::string strNext = gui::WindowsPath(TG_NEXT_PACKAGE);
+        if (Registered(nullptr, UninstallKeyOf(strNext)))
+            Msiexec("/x", strNext);
     }
 
     void SetOlder(DWORD nType, const void* pData, DWORD nSize, const char* pszValue = "UninstallString")
@@ -60,20 +64,56 @@ protected:
         RegSetValueExA(hKey, pszValue, 0, nType, (const BYTE*)pData, nSize);
         RegCloseKey(hKey);
     }
-    int64_t Msiexec(const char* pszVerb)
+    int64_t Msiexec(const char* pszVerb, const std::string& strMsi = std::string())
     {
-        return RunChildProcess(std::string("msiexec ") + pszVerb + " \"" + strPackage + "\" /qn", "", 60000);
+        return RunChildProcess(std::string("msiexec ") + pszVerb + " \"" + (strMsi.empty() ? strPackage : strMsi) +
+                                   "\" /qn",
+                               "", 60000);
     }
-    // The package's own uninstall entry, with the version it shows.
-    bool Registered(std::string* pstrVersion = nullptr)
+    // The package's own uninstall entry (or that of the package with the product code), with the
+    // version it shows.
+    bool Registered(std::string* pstrVersion = nullptr, const std::string& strKey = std::string())
     {
         char szVersion[64] = "";
         DWORD nSize = sizeof(szVersion);
-        bool bFound = RegGetValueA(HKEY_LOCAL_MACHINE, strOwnKey.c_str(), "DisplayVersion", RRF_RT_REG_SZ,
-                                   nullptr, szVersion, &nSize) == ERROR_SUCCESS;
+        bool bFound = RegGetValueA(HKEY_LOCAL_MACHINE, (strKey.empty() ? strOwnKey : strKey).c_str(),
+                                   "DisplayVersion", RRF_RT_REG_SZ, nullptr, szVersion, &nSize) == ERROR_SUCCESS;
         if (pstrVersion)
             *pstrVersion = szVersion;
         return bFound;
+    }
+
+    // The version the package shows: the product's last two fields folded into the third.
+    static std::string PackageVersion()
+    {
+        return std::to_string(TG_VERSION_MAJOR) + "." + std::to_string(TG_VERSION_MINOR) + "." +
+               std::to_string(TG_VERSION_PATCH * 1000 + TG_VERSION_BUILD);
+    }
+    // The uninstall key of a package file, named by its product code.
+    static std::string UninstallKeyOf(const std::string& strMsi)
+    {
+        MSIHANDLE hOther = 0;
+        char szCode[64] = "";
+        DWORD nSize = sizeof(szCode);
+        if (MsiOpenPackageA(strMsi.c_str(), &hOther) == 0)
+        {
+            MsiGetPropertyA(hOther, "ProductCode", szCode, &nSize);
+            MsiCloseHandle(hOther);
+        }
+        return std::string("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\") + szCode;
+    }
+    // The package's shortcut in the Start menu's Programs: all users' for a per-machine package on
+    // Windows; Wine's installer puts it into the user's own.
+    static std::string ShortcutIn(int nFolder)
+    {
+        char szFolder[MAX_PATH] = "";
+        SHGetFolderPathA(nullptr, nFolder, nullptr, SHGFP_TYPE_CURRENT, szFolder);
+        return std::string(szFolder) + "\\Tollgate.lnk";
+    }
+    static std::string StartMenuShortcut()
+    {
+        std::string strCommon = ShortcutIn(CSIDL_COMMON_PROGRAMS);
+        return FileExists(strCommon) ? strCommon : ShortcutIn(CSIDL_PROGRAMS);
     }
 
     HMODULE hSetup = nullptr;
@@ -120,11 +160,43 @@ TEST_F(Setup, PackageInstallsIntoTheProgramFolderAndUninstallsCleanly)
     EXPECT_TRUE(FileExists(strFolder + "\\dumpsend.dll"));
     std::string strVersion;
     EXPECT_TRUE(Registered(&strVersion));
-    EXPECT_EQ(TG_VERSION_STRING, strVersion);
+    EXPECT_EQ(PackageVersion(), strVersion);
+    std::string strShortcut = StartMenuShortcut();
+    EXPECT_TRUE(FileExists(strShortcut)) << strShortcut;
 
     EXPECT_EQ(0, Msiexec("/x"));
     EXPECT_FALSE(FileExists(strFolder));
+    EXPECT_FALSE(FileExists(ShortcutIn(CSIDL_COMMON_PROGRAMS)));
+    EXPECT_FALSE(FileExists(ShortcutIn(CSIDL_PROGRAMS)));
     EXPECT_FALSE(Registered());
+}
+
+// The installer compares three fields: the next release replaces this one (one entry, not two
+// beside each other), and this one is refused over the next.
+TEST_F(Setup, NewerPackageReplacesTheOlderAndTheOlderIsRefusedOverIt)
+{
+    std::string strNext = gui::WindowsPath(TG_NEXT_PACKAGE);
+    std::string strNextKey = UninstallKeyOf(strNext);
+    ASSERT_NE(strOwnKey, strNextKey);
+    ASSERT_EQ(0, Msiexec("/i"));
+    ASSERT_TRUE(Registered());
+
+    EXPECT_EQ(0, Msiexec("/i", strNext));
+    std::string strVersion;
+    EXPECT_TRUE(Registered(&strVersion, strNextKey));
+    EXPECT_EQ(TG_NEXT_VERSION, strVersion);
+    EXPECT_FALSE(Registered());
+    EXPECT_TRUE(FileExists(strFolder + "\\Tollgate.exe"));
+
+    EXPECT_NE(0, Msiexec("/i"));
+    EXPECT_FALSE(Registered());
+    EXPECT_TRUE(Registered(&strVersion, strNextKey));
+    EXPECT_EQ(TG_NEXT_VERSION, strVersion);
+    EXPECT_TRUE(FileExists(strFolder + "\\Tollgate.exe"));
+
+    EXPECT_EQ(0, Msiexec("/x", strNext));
+    EXPECT_FALSE(Registered(nullptr, strNextKey));
+    EXPECT_FALSE(FileExists(strFolder));
 }
 
 TEST_F(Setup, PackageRollsBackOverAnOlderVersion)

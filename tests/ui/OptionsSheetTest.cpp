@@ -230,6 +230,44 @@ TEST(OptionsSheet, AccessPageRefusesAndStoresRangesOrdered)
     EXPECT_EQ(0x09000001u, g_settings.arrIpRanges[1]->dwLast);
 }
 
+// The Add button follows the filter switch; Remove and Modify also need a selected line.
+TEST(OptionsSheet, ToolButtonsFollowTheFilterAndTheSelection)
+{
+    ResetOptions();
+    IP_RANGE2 range = {0x01020304, 0x01020304};
+    ReplaceIpRanges(&range, 1);
+    RunSheet(
+        [](HWND hSheet)
+        {
+            HWND hPage = ShowAccessPage(hSheet);
+            HWND hHeader = GetDlgItem(hPage, IDC_RANGES_HEADER);
+            auto enabled = [&](int nId) { return IsWindowEnabled(GetDlgItem(hHeader, nId)) != FALSE; };
+            auto expect = [&](bool bAdd, bool bRemoveModify)
+            {
+                EXPECT_TRUE(gui::WaitFor([&]
+                                         {
+                                             return enabled(IDC_ADD_RANGE) == bAdd &&
+                                                    enabled(IDC_REMOVE_RANGE) == bRemoveModify &&
+                                                    enabled(IDC_MODIFY_RANGE) == bRemoveModify;
+                                         },
+                                         kDialogWaitMs))
+                    << "add " << enabled(IDC_ADD_RANGE) << " remove " << enabled(IDC_REMOVE_RANGE) << " modify "
+                    << enabled(IDC_MODIFY_RANGE);
+            };
+            ASSERT_TRUE(GetDlgItem(hHeader, IDC_ADD_RANGE) != nullptr);
+            expect(false, false);
+            SendDlgItemMessageA(hPage, IDC_RANGES, LB_SETCURSEL, 0, 0);
+            expect(false, false); // a selection without the filter enables nothing
+            gui::Click(hPage, IDC_IP_FILTER);
+            expect(true, true);
+            SendDlgItemMessageA(hPage, IDC_RANGES, LB_SETCURSEL, (WPARAM)-1, 0);
+            expect(true, false);
+            gui::Click(hPage, IDC_IP_FILTER);
+            expect(false, false);
+            PostMessageA(hSheet, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
+        });
+}
+
 TEST(OptionsSheet, CancelAfterEditsChangesNothing)
 {
     ResetOptions();

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include <shlobj.h>
+
 #include "config/Paths.h"
 #include "config/RegText.h"
 #include "config/SettingsStore.h"
@@ -249,7 +251,11 @@ TEST(PathsWin32, ProgramAndTemporaryFoldersComeFromTheSystem)
     std::string strModule = sz;
     EXPECT_EQ(std::string(g_paths.strProgramFolder.GetString()),
               strModule.substr(0, strModule.rfind('\\') + 1));
-    EXPECT_STREQ(g_paths.strDataFolder.GetString(), g_paths.strProgramFolder.GetString());
+    // The data folder is the user's: an installed program's folder is not writable for its user.
+    char szLocal[MAX_PATH];
+    ASSERT_TRUE(SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, szLocal)));
+    std::string strData = std::string(szLocal) + "\\Kestrel Co\\Tollgate\\";
+    EXPECT_EQ(strData, std::string(g_paths.strDataFolder.GetString()));
 
     ASSERT_GT(GetTempPathA(sizeof(sz), sz), 0u);
     std::string strTemp = sz;
@@ -262,5 +268,65 @@ TEST(PathsWin32, ProgramAndTemporaryFoldersComeFromTheSystem)
 
     CCArray strLog;
     GetDefaultLogFolder(strLog);
-    EXPECT_EQ(std::string(strLog.GetString()), std::string(g_paths.strProgramFolder.GetString()) + "Log");
+    EXPECT_EQ(strData + "Log", std::string(strLog.GetString()));
+}
+
+// With no "Log Folder" stored, the loaded settings name the per-user folder, which exists
+// afterwards; a stored folder is kept as it is.
+TEST(PathsWin32, SettingsWithoutALogFolderUseThePerUserOneAndKeepAStoredOne)
+{
+    ASSERT_TRUE(InitPaths());
+    char sz[MAX_PATH];
+    ASSERT_TRUE(SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, sz)));
+    std::string strExpected = std::string(sz) + "\\Kestrel Co\\Tollgate\\Log";
+    const char szKey[] = "Software\\Kestrel Co\\Tollgate";
+    HKEY hKey;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, szKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                             &hKey, nullptr));
+    RegDeleteValueA(hKey, "Log Folder");
+    SSettings settings;
+    LoadSettings(settings);
+    EXPECT_EQ(strExpected, std::string(settings.strLogFolder.GetString()));
+    DWORD dwAttributes = GetFileAttributesA(strExpected.c_str());
+    EXPECT_TRUE(dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY));
+
+    const char szStored[] = "C:\\Program Files\\Tollgate\\Log";
+    RegSetValueExA(hKey, "Log Folder", 0, REG_SZ, (const BYTE*)szStored, sizeof(szStored));
+    LoadSettings(settings);
+    EXPECT_STREQ(szStored, settings.strLogFolder.GetString());
+    RegDeleteValueA(hKey, "Log Folder");
+    RegCloseKey(hKey);
+}
+
+// A user name outside the code page puts characters into the temporary folder's path that the
+// program's 8-bit paths cannot hold: the folder is reached by its short path instead.
+TEST(PathsWin32, ATemporaryFolderOutsideTheCodePageIsTakenByItsShortPath)
+{
+    wchar_t szOld[MAX_PATH] = L"";
+    bool bHadTmp = GetEnvironmentVariableW(L"TMP", szOld, MAX_PATH) > 0;
+    wchar_t szTemp[MAX_PATH];
+    ASSERT_GT(GetTempPathW(MAX_PATH, szTemp), 0u);
+    std::wstring strFolder = std::wstring(szTemp) + L"tg-\x0416\x0436-\x6771\x4eac-" +
+                             std::to_wstring(GetCurrentProcessId());
+    ASSERT_TRUE(CreateDirectoryW(strFolder.c_str(), nullptr));
+    wchar_t szShort[MAX_PATH];
+    bool bShortNames = GetShortPathNameW(strFolder.c_str(), szShort, MAX_PATH) > 0;
+    SetEnvironmentVariableW(L"TMP", strFolder.c_str());
+    bool bOk = InitPaths();
+    SetEnvironmentVariableW(L"TMP", bHadTmp ? szOld : nullptr);
+    ASSERT_TRUE(bOk);
+    std::string strTemp = g_paths.strTempFolder.GetString();
+    EXPECT_EQ(std::string::npos, strTemp.find('?')) << strTemp;
+    DWORD dwAttributes = GetFileAttributesA(strTemp.c_str());
+    EXPECT_TRUE(dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY)) << strTemp;
+    if (bShortNames)
+    {
+        wchar_t szLong[MAX_PATH];
+        std::wstring strWideTemp(strTemp.begin(), strTemp.end());
+        ASSERT_GT(GetLongPathNameW(strWideTemp.c_str(), szLong, MAX_PATH), 0u);
+        EXPECT_EQ(strFolder + L"\\TollgateTempDir\\", std::wstring(szLong));
+    }
+    RemoveDirectoryA(strTemp.c_str());
+    RemoveDirectoryW(strFolder.c_str());
+    ASSERT_TRUE(InitPaths());
 }

@@ -403,4 +403,112 @@ TEST_F(Shell, CurlFetchesAPageThroughTheProgramAndStatisticsShowsTheSession)
     DeleteFileA(gui::WindowsPath(strOut).c_str());
     EXPECT_TRUE(gui::WaitFor([&] { return gui::ItemText(hStat, IDC_ACTIVE) == "0"; }, nWait));
 }
+// The session's end is first only asked about: another program may refuse it, and the session
+// then goes on with a program that still serves and still answers its tray.
+TEST_F(Shell, EndOfSessionThatIsCancelledLeavesTheProgramWorking)
+{
+    EnableLog();
+    ASSERT_TRUE(Launch(TOLLGATE_HOOK_EXE));
+    ASSERT_TRUE(WaitTrayState(HOOK_STARTED));
+    PostMessageA(hMain, WM_COMMAND, IDM_STATISTICS, 0);
+    HWND hStat = WaitDialog("Statistics");
+    ASSERT_TRUE(hStat) << Describe();
+
+    DWORD_PTR nResult = 0;
+    ASSERT_TRUE(SendMessageTimeoutA(hMain, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP, SMTO_ABORTIFHUNG, nWait,
+                                    &nResult));
+    EXPECT_EQ(1u, nResult); // the session may end
+    ASSERT_TRUE(SendMessageTimeoutA(hMain, WM_ENDSESSION, FALSE, 0, SMTO_ABORTIFHUNG, nWait, &nResult));
+    EXPECT_TRUE(IsWindowVisible(hStat));
+    PostMessageA(GetDlgItem(hStat, IDOK), BM_CLICK, 0, 0);
+    ASSERT_TRUE(gui::WaitGone(hStat, nWait));
+
+    Command(IDM_STOP);
+    EXPECT_EQ(HOOK_STOPPED, TrayState());
+    EXPECT_NE(std::string::npos, LastLine(gui::ReadFileText(LogFile(0))).find("Server stopped"));
+    Command(IDM_START);
+    EXPECT_EQ(HOOK_STARTED, TrayState());
+    EXPECT_TRUE(gui::CanConnect(nPort));
+    Tray(WM_RBUTTONUP);
+    HWND hMenu = gui::WaitForWindow(program.Pid(), "#32768", nullptr, nWait);
+    EXPECT_TRUE(hMenu) << Describe();
+    if (hMenu)
+        PostMessageA(hMenu, WM_KEYDOWN, VK_ESCAPE, 0);
+}
+
+// The session that does end closes the program, as Exit does.
+TEST_F(Shell, EndOfSessionThatHappensEndsTheProgram)
+{
+    ASSERT_TRUE(Launch(TOLLGATE_EXE));
+    ASSERT_TRUE(gui::WaitServerStarted(program.Pid(), nPort, nWait));
+    DWORD_PTR nResult = 0;
+    SendMessageTimeoutA(hMain, WM_QUERYENDSESSION, 0, 0, SMTO_ABORTIFHUNG, nWait, &nResult);
+    PostMessageA(hMain, WM_ENDSESSION, TRUE, 0);
+    DWORD nCode = 99;
+    ASSERT_TRUE(program.WaitExit(nWait, &nCode));
+    EXPECT_EQ(0u, nCode);
+}
+
+// The Restart Manager asks a program to go with WM_CLOSE before it replaces or removes its files:
+// it ends as Exit ends it, without the stop's "Server stopped".
+TEST_F(Shell, CloseMessageEndsTheProgramAsExitDoes)
+{
+    EnableLog();
+    ASSERT_TRUE(Launch(TOLLGATE_EXE));
+    ASSERT_TRUE(gui::WaitServerStarted(program.Pid(), nPort, nWait));
+    PostMessageA(hMain, WM_CLOSE, 0, 0);
+    DWORD nCode = 99;
+    ASSERT_TRUE(program.WaitExit(nWait, &nCode)) << Describe();
+    EXPECT_EQ(0u, nCode);
+    std::string strLog = gui::ReadFileText(LogFile(0));
+    EXPECT_EQ(1, CountOf(strLog, "\"Server started\"")) << strLog;
+    EXPECT_EQ(0, CountOf(strLog, "\"Server stopped\"")) << strLog;
+    EXPECT_FALSE(gui::CanConnect(nPort));
+}
+
+// The tray shows the image drawn for the small-icon size; a notification area created anew
+// (Explorer restarted, TaskbarCreated) gets the icon back at once.
+TEST_F(Shell, TrayHoldsTheSmallIconAndGetsItBackWhenTheTaskbarIsCreatedAgain)
+{
+    ASSERT_TRUE(Launch(TOLLGATE_HOOK_EXE));
+    ASSERT_TRUE(WaitTrayState(HOOK_STARTED));
+    EXPECT_EQ(GetSystemMetrics(SM_CXSMICON), HookQuery(WM_HOOK_TRAYICONSIZE));
+    ASSERT_EQ(1, HookQuery(WM_HOOK_ICONINTRAY));
+    ASSERT_EQ(1, HookQuery(WM_HOOK_DROPICON));
+    ASSERT_EQ(0, HookQuery(WM_HOOK_ICONINTRAY));
+
+    DWORD_PTR nResult;
+    ASSERT_TRUE(SendMessageTimeoutA(hMain, RegisterWindowMessageA("TaskbarCreated"), 0, 0, SMTO_ABORTIFHUNG,
+                                    nWait, &nResult));
+    EXPECT_EQ(1, HookQuery(WM_HOOK_ICONINTRAY));
+    EXPECT_EQ(HOOK_STARTED, TrayState());
+    Command(IDM_STOP);
+    EXPECT_EQ(HOOK_STOPPED, TrayState());
+}
+
+// The folder chooser needs OLE on the user-interface thread: it is there from the start.
+TEST_F(Shell, OleIsInitialisedOnTheUserInterfaceThread)
+{
+    ASSERT_TRUE(Launch(TOLLGATE_HOOK_EXE));
+    ASSERT_TRUE(WaitTrayState(HOOK_STARTED));
+    EXPECT_EQ(1, HookQuery(WM_HOOK_OLEREADY));
+}
+// A listener that dies the moment it has started: its report waits until the start has shown the
+// started state, so the tray ends stopped, its icon and tip agreeing.
+TEST_F(Shell, ServerThatGoesDownAtOnceLeavesTheTrayStopped)
+{
+    SetEnvironmentVariableA("TG_HOOK_ACCEPT_FAILS", "1");
+    bool bLaunched = Launch(TOLLGATE_HOOK_EXE);
+    SetEnvironmentVariableA("TG_HOOK_ACCEPT_FAILS", nullptr);
+    ASSERT_TRUE(bLaunched);
+    HWND hBox = gui::WaitForMessageBox(program.Pid(), "Tollgate", nWait);
+    ASSERT_TRUE(hBox) << Describe();
+    EXPECT_EQ(0u, gui::MessageBoxText(hBox).find("Server went down:\n\n")) << gui::MessageBoxText(hBox);
+    PostMessageA(hBox, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(gui::WaitGone(hBox, nWait));
+    EXPECT_TRUE(gui::WaitFor([&] { return HookQuery(WM_HOOK_SERVERRUNNING) == 0; }, nWait));
+    DWORD_PTR nResult;
+    SendMessageTimeoutA(hMain, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, nWait, &nResult);
+    EXPECT_EQ(HOOK_STOPPED, TrayState());
+}
 } // namespace
