@@ -165,6 +165,8 @@ class Settings:
         self.user = ''
         self.password = ''
         self.limit = 9999
+        self.raw_ranges = None       # bytes stored as "IP Ranges" as they are (a malformed value)
+        self.raw_password = None     # bytes stored as "Socks5 Password" as they are
         for k, v in kw.items():
             if not hasattr(self, k):
                 raise AttributeError(k)
@@ -179,6 +181,10 @@ class Settings:
             password = rc5_encipher(block[:32]) + block[32:]
         else:
             password = b''
+        if self.raw_ranges is not None:
+            ranges = self.raw_ranges
+        if self.raw_password is not None:
+            password = self.raw_password
         lines = [
             'REGEDIT4',
             '',
