@@ -315,6 +315,11 @@ class Proxy:
         self.exit_code = None
         self._reader = None
         self._address_seen = threading.Event()
+        # When set, every client comes from an address of its own in 127.0.0.0/8: a proxy that
+        # turns away an address after its tenth failed password check then never meets one
+        # address often enough (for tests that send wrong passwords by the thousand).
+        self.spread_sources = False
+        self._next_source = 0
 
     # -- start and stop
 
@@ -471,6 +476,10 @@ class Proxy:
     def client(self, source='127.0.0.1', timeout=None):
         """A raw client that knows where its lines start in the log: the system may give a new
         connection the port of an earlier one, so lines are matched by endpoint and position."""
+        if self.spread_sources and source == '127.0.0.1':
+            self._next_source += 1
+            n = self._next_source
+            source = '127.%d.%d.%d' % (1 + (n // 65024) % 254, (n // 254) % 256, 1 + n % 254)
         mark = self.log_size()
         c = Client(self.address, source, timeout or 5 * self.env.slow)
         c.mark = mark
