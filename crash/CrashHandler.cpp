@@ -1,6 +1,7 @@
 // CrashHandler.cpp: the unhandled-exception filter and the crash path.
 #include "crash/CrashHandler.h"
 
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -35,8 +36,8 @@ void WriteReport(CDiskFile& file, const struct tm& utc, const SVersionInfo& vers
     char szLine[1024];
     if (strftime(szLine, sizeof(szLine), "%d-%b-%y %H:%M:%S", &utc) > 0)
         WriteReportLine(szLine, file);
-    snprintf(szLine, sizeof(szLine), "%s %04d internal error (%X/%X)", version.originalFilename.GetString(),
-             version.number, (unsigned)(uintptr_t)exception.ExceptionAddress,
+    snprintf(szLine, sizeof(szLine), "%s %04d internal error (%" PRIXPTR "/%X)", version.originalFilename.GetString(),
+             version.number, (uintptr_t)exception.ExceptionAddress,
              (unsigned)exception.ExceptionCode);
     WriteReportLine(szLine, file);
 
@@ -59,7 +60,7 @@ void WriteReport(CDiskFile& file, const struct tm& utc, const SVersionInfo& vers
     for (int32_t i = 0; i < arrFrames.GetSize(); i++)
     {
         const SInsAddr& frame = arrFrames.pData[i];
-        snprintf(szLine, sizeof(szLine), "%08X  %08X  %04X:%08X %s", frame.address, frame.frame,
+        snprintf(szLine, sizeof(szLine), "%08" PRIXPTR "  %08" PRIXPTR "  %04X:%08X %s", frame.address, frame.frame,
                  frame.section, frame.offset, frame.module);
         WriteReportLine(szLine, file);
     }
@@ -170,8 +171,8 @@ void WriteAndSubmitCrashReport(EXCEPTION_POINTERS* pPointers, int* pbChain)
 
     const EXCEPTION_RECORD& exception = *pPointers->ExceptionRecord;
     char szFileName[MAX_PATH];
-    snprintf(szFileName, sizeof(szFileName), "V%d_%s_%08X_%08X_%08X_%d_%s.txt", version.number,
-             version.originalFilename.GetString(), nOwnFrame >= 0 ? arrFrames.pData[nOwnFrame].address : 0,
+    snprintf(szFileName, sizeof(szFileName), "V%d_%s_%08" PRIXPTR "_%08X_%08X_%d_%s.txt", version.number,
+             version.originalFilename.GetString(), nOwnFrame >= 0 ? arrFrames.pData[nOwnFrame].address : (uintptr_t)0,
              (unsigned)exception.ExceptionCode, nReporterId, (int)g_crashSettings.nReportTag, szStamp);
 
     char szFolder[MAX_PATH];

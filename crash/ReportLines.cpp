@@ -1,6 +1,7 @@
 // ReportLines.cpp: report lines and the module list.
 #include "crash/ReportLines.h"
 
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
@@ -43,12 +44,12 @@ void WriteModuleLine(const MODULEENTRY32& entry, SModuleWalk& walk)
     {
         const VS_FIXEDFILEINFO* pFixed = (const VS_FIXEDFILEINFO*)pValue;
         snprintf(szLine, sizeof(szLine),
-                 "%s Product Version = %d.%d.%d.%d  File Version = %d.%d.%d.%d Base=%08X Size=%08X",
+                 "%s Product Version = %d.%d.%d.%d  File Version = %d.%d.%d.%d Base=%08" PRIXPTR " Size=%08X",
                  entry.szExePath, HIWORD(pFixed->dwProductVersionMS), LOWORD(pFixed->dwProductVersionMS),
                  HIWORD(pFixed->dwProductVersionLS), LOWORD(pFixed->dwProductVersionLS),
                  HIWORD(pFixed->dwFileVersionMS), LOWORD(pFixed->dwFileVersionMS),
                  HIWORD(pFixed->dwFileVersionLS), LOWORD(pFixed->dwFileVersionLS),
-                 (unsigned)(uintptr_t)entry.modBaseAddr, (unsigned)entry.modBaseSize);
+                 (uintptr_t)entry.modBaseAddr, (unsigned)entry.modBaseSize);
     }
     else
     {
@@ -62,7 +63,7 @@ void WalkModules(void* pArg)
     SModuleWalk& walk = *(SModuleWalk*)pArg;
     MODULEENTRY32 entry;
     memset(&entry, 0, sizeof(entry));
-    entry.dwSize = 548; // the ANSI MODULEENTRY32 of 32-bit Windows
+    entry.dwSize = sizeof(entry); // the ANSI form: 548 bytes on 32-bit Windows, 568 on x64
     for (BOOL bMore = walk.pfnFirst(walk.hSnapshot, &entry); bMore;
          bMore = walk.pfnNext(walk.hSnapshot, &entry))
         WriteModuleLine(entry, walk);

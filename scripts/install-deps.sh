@@ -11,7 +11,7 @@ want tinyproxy
 if [ "${1:-}" != --native ]; then
     want clang libclang-rt-14-dev
     want systemd # systemd-analyze verifies the headless proxy's unit
-    want g++-mingw-w64-i686 wine wine32:i386 wine64 xvfb xauth x11-utils fonts-wine imagemagick wixl
+    want g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 xvfb xauth x11-utils fonts-wine imagemagick wixl
     # The snapshot page is checked in a headless browser, opened from its file.
     want chromium
 fi

@@ -3,6 +3,6 @@
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh --native
-cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/native --target tollgated -j"$(nproc)" >/dev/null
+. ./scripts/trees.sh
+build_tree native tollgated >/dev/null
 exec build/native/tollgated "$@"

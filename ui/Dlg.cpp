@@ -31,7 +31,7 @@ INT_PTR CALLBACK DlgProc(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam)
     CDlg* pDlg;
     if (nMsg == WM_INITDIALOG)
     {
-        pDlg = (CDlg*)((const SPageDesc48*)lParam)->lParam;
+        pDlg = (CDlg*)((const SPageDesc*)lParam)->lParam;
         MapWindow(hWnd, pDlg);
     }
     else

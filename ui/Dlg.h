@@ -38,12 +38,12 @@ void* LookupWindow(HWND hWnd);
 // Removes (and frees) the window's entry.
 void UnmapWindow(HWND hWnd);
 
-// The platform's property-page description in its 48-byte form (PROPSHEETPAGEA up to the header
-// subtitles). The sheet walks an array of descriptions with a stride of each one's dwSize, and
-// the compiler's PROPSHEETPAGEA is 52 bytes, so the descriptions a sheet is given must be an
-// array of this record.
+// The platform's property-page description in its second form (PROPSHEETPAGEA up to the header
+// subtitles): 48 bytes on 32-bit Windows, 88 on 64-bit. The sheet walks an array of descriptions
+// with a stride of each one's dwSize, and the compiler's PROPSHEETPAGEA is longer (it ends with
+// the activation context), so the descriptions a sheet is given must be an array of this record.
 #pragma pack(push, 4)
-struct SPageDesc48
+struct SPageDesc
 {
     DWORD dwSize;
     DWORD dwFlags;
@@ -59,8 +59,11 @@ struct SPageDesc48
     LPCSTR pszHeaderSubTitle;
 };
 #pragma pack(pop)
-static_assert(sizeof(SPageDesc48) == 48, "a property-page description is 48 bytes");
-static_assert(offsetof(SPageDesc48, lParam) == offsetof(PROPSHEETPAGEA, lParam), "lParam where the sheet puts it");
+static_assert(sizeof(SPageDesc) == offsetof(PROPSHEETPAGEA, pszHeaderSubTitle) + sizeof(LPCSTR), "a property-page description in its second form");
+#if defined(__i386__)
+static_assert(sizeof(SPageDesc) == 48, "the 32-bit description is 48 bytes");
+#endif
+static_assert(offsetof(SPageDesc, lParam) == offsetof(PROPSHEETPAGEA, lParam), "lParam where the sheet puts it");
 
 INT_PTR CALLBACK DlgProc(HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam);
 
@@ -99,7 +102,7 @@ protected:
     UINT nTemplateId;
     // What the dialog procedure receives at WM_INITDIALOG: lParam holds this object. A property
     // page fills the rest of it for the sheet.
-    SPageDesc48 psp;
+    SPageDesc psp;
 
 private:
     CDlg(const CDlg&) = delete;
@@ -130,7 +133,7 @@ public:
 };
 
 // One page of a property sheet. The sheet copies GetPageDesc() of each page into an array of
-// SPageDesc48 and hands that to PropertySheetA with PSH_PROPSHEETPAGE.
+// SPageDesc and hands that to PropertySheetA with PSH_PROPSHEETPAGE.
 class CPropPage : public CModelessDlg
 {
 public:
@@ -140,7 +143,7 @@ public:
     virtual bool OnApply();
     // Validates the controls when the page is left; false keeps the page.
     virtual bool OnKillActive();
-    const SPageDesc48& GetPageDesc() const { return psp; }
+    const SPageDesc& GetPageDesc() const { return psp; }
 };
 
 // Centres the dialog over its owner (when visible and not minimised) or on the work area of its

@@ -14,7 +14,7 @@ namespace
 struct SSheetRun
 {
     HWND* phSheetWindow;
-    const SPageDesc48* pPages;
+    const SPageDesc* pPages;
     int nPages;
     bool bFitted;
 };
@@ -27,7 +27,7 @@ INT_PTR CALLBACK MeasureProc(HWND, UINT, WPARAM, LPARAM)
 
 // The size the page's template asks for, in pixels of the page's own font. The units are mapped
 // on a hidden instance of the page, made from the same template and destroyed at once.
-bool MeasurePage(HWND hSheet, const SPageDesc48& page, SIZE& size)
+bool MeasurePage(HWND hSheet, const SPageDesc& page, SIZE& size)
 {
     HRSRC hResource = FindResourceA(page.hInstance, page.pszTemplate, RT_DIALOG);
     HGLOBAL hLoaded = hResource ? LoadResource(page.hInstance, hResource) : nullptr;
@@ -53,7 +53,7 @@ bool MeasurePage(HWND hSheet, const SPageDesc48& page, SIZE& size)
 // another font, which some systems draw wider: their right and bottom edges would then be cut
 // off. Grows the tab control until the largest page fits, moves the buttons below it by as much,
 // and grows the sheet around both, keeping its centre. Nothing changes where the pages fit.
-void FitSheetToPages(HWND hSheet, const SPageDesc48* pPages, int nPages)
+void FitSheetToPages(HWND hSheet, const SPageDesc* pPages, int nPages)
 {
     SIZE sizeNeeded = {0, 0};
     for (int i = 0; i < nPages; i++)
@@ -135,8 +135,8 @@ INT_PTR RunOptionsSheet(HWND hOwner, HWND* phSheet)
 {
     CDlgOptGeneral pageGeneral;
     CDlgOptAccess pageAccess;
-    SPageDesc48 arrPages[2] = {pageGeneral.GetPageDesc(), pageAccess.GetPageDesc()};
-    for (SPageDesc48& page : arrPages)
+    SPageDesc arrPages[2] = {pageGeneral.GetPageDesc(), pageAccess.GetPageDesc()};
+    for (SPageDesc& page : arrPages)
     {
         page.dwFlags |= PSP_USECALLBACK;
         page.pfnCallback = PageCallback;

@@ -2,6 +2,7 @@
 // and crash handler, and the reports they leave.
 #include <gtest/gtest.h>
 
+#include <cinttypes>
 #include <cstdio>
 #include <regex>
 #include <sstream>
@@ -31,6 +32,10 @@ std::vector<std::string> SplitLines(const std::string& text, const char* pszEnd 
     return lines;
 }
 
+// An address in a report: eight hex digits in the 32-bit program; on 64-bit Windows at least eight,
+// as many as the address needs.
+const std::string ADDRESS_DIGITS = sizeof(void*) == 4 ? "([0-9A-F]{8})" : "([0-9A-F]{8,16})";
+
 // The report name's fields after V<number>_Tollgate.EXE_: [1] own-frame address, [2] exception
 // code, [3] reporter id, [4] tag, [5] the UTC stamp and [6..12] its parts. Empty when the name
 // does not have that form.
@@ -38,7 +43,7 @@ std::vector<std::string> MatchReportName(const std::string& strPath)
 {
     static const std::regex pattern(
         ".*\\\\V" + std::to_string(PRODUCT_NUMBER) +
-        "_Tollgate\\.EXE_([0-9A-F]{8})_([0-9A-F]{8})_([0-9A-F]{8})_(-?\\d+)_"
+        "_Tollgate\\.EXE_" + ADDRESS_DIGITS + "_([0-9A-F]{8})_([0-9A-F]{8})_(-?\\d+)_"
         "((\\d\\d)(\\d\\d)\\.(\\d\\d)\\.(\\d\\d)_(\\d\\d)\\.(\\d\\d)\\.(\\d\\d))\\.txt");
     std::smatch m;
     if (!std::regex_match(strPath, m, pattern))
@@ -100,8 +105,8 @@ TEST_F(CrashProbeRun, FaultWritesTheReportWithEveryLineAndDontSendDeletesIt)
 
     std::vector<std::string> map = SplitLines(gui::ReadFileText(In("probe-map.txt")), "\n");
     ASSERT_EQ(2u, map.size());
-    uint32_t levels[3];
-    ASSERT_EQ(3, sscanf(map[1].c_str(), "%x %x %x", &levels[0], &levels[1], &levels[2]));
+    uintptr_t levels[3];
+    ASSERT_EQ(3, sscanf(map[1].c_str(), "%" SCNxPTR " %" SCNxPTR " %" SCNxPTR, &levels[0], &levels[1], &levels[2]));
 
     std::vector<std::string> lines = SplitLines(gui::ReadFileText(In("confirmed.txt")));
     ASSERT_GE(lines.size(), 8u);
@@ -116,7 +121,7 @@ TEST_F(CrashProbeRun, FaultWritesTheReportWithEveryLineAndDontSendDeletesIt)
                                               "Build\\[\\d+\\] Platform\\[2\\] CSDVersion\\[.*\\]")));
     size_t nStack = 3;
     std::regex moduleLine(
-        ".:\\\\.* Product Version = [\\d.]+  File Version = [\\d.]+ Base=[0-9A-F]{8} Size=[0-9A-F]{8}");
+        ".:\\\\.* Product Version = [\\d.]+  File Version = [\\d.]+ Base=" + ADDRESS_DIGITS + " Size=[0-9A-F]{8}");
     for (; nStack < lines.size() && lines[nStack] != "Call stack:"; nStack++)
         EXPECT_TRUE(std::regex_match(lines[nStack], moduleLine)) << lines[nStack];
     EXPECT_NE(std::string::npos,
@@ -126,25 +131,26 @@ TEST_F(CrashProbeRun, FaultWritesTheReportWithEveryLineAndDontSendDeletesIt)
 
     // Innermost first: the faulting ProbeLevel3, then the return addresses in ProbeLevel2 and 1,
     // all in the probe's first section, on rising frames.
-    uint32_t nAddress[3], nFrame[3], nSection[3], nOffset[3];
+    uintptr_t nAddress[3], nFrame[3];
+    uint32_t nSection[3], nOffset[3];
     for (int i = 0; i < 3; i++)
     {
         const std::string& line = lines[nStack + 2 + i];
         char szModule[300] = "";
-        ASSERT_EQ(5, sscanf(line.c_str(), "%8x  %8x  %4x:%8x %299[^\n]", &nAddress[i], &nFrame[i],
-                            &nSection[i], &nOffset[i], szModule))
+        ASSERT_EQ(5, sscanf(line.c_str(), "%" SCNxPTR "  %" SCNxPTR "  %4x:%8x %299[^\n]", &nAddress[i],
+                            &nFrame[i], &nSection[i], &nOffset[i], szModule))
             << line;
         EXPECT_EQ(map[0], szModule);
         EXPECT_GE(nAddress[i], levels[2 - i]) << line;
         EXPECT_LT(nAddress[i], levels[2 - i] + 0x40) << line;
         EXPECT_EQ(1u, nSection[i]);
         EXPECT_EQ(nAddress[0] - nOffset[0], nAddress[i] - nOffset[i]);
-        EXPECT_GT(nFrame[i], i > 0 ? nFrame[i - 1] : 0);
+        EXPECT_GT(nFrame[i], i > 0 ? nFrame[i - 1] : (uintptr_t)0);
     }
     char szExpected[100];
-    snprintf(szExpected, sizeof(szExpected), "%08X", nAddress[0]);
+    snprintf(szExpected, sizeof(szExpected), "%08" PRIXPTR, nAddress[0]);
     EXPECT_EQ(szExpected, name[1]);
-    snprintf(szExpected, sizeof(szExpected), "Tollgate.EXE %04d internal error (%X/C0000005)", PRODUCT_NUMBER,
+    snprintf(szExpected, sizeof(szExpected), "Tollgate.EXE %04d internal error (%" PRIXPTR "/C0000005)", PRODUCT_NUMBER,
              nAddress[0]);
     EXPECT_EQ(szExpected, lines[1]);
 }

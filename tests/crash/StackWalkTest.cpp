@@ -9,19 +9,33 @@
 
 namespace
 {
-uint32_t Address(const void* p)
+uintptr_t Address(const void* p)
 {
-    return (uint32_t)(uintptr_t)p;
+    return (uintptr_t)p;
 }
 
-// A made-up stack of frames, each the next frame pointer and a return address; how many frames
-// the walk finds when frame 0 links to nNextFrame.
-int32_t WalkFrom(uint32_t nEbp, CInsAddrArray& frames, uint32_t nNextFrame = 0, bool bLinkBack = false)
+// The faulting context of a made-up stack in words (on this thread's stack unless the caller
+// gives others), with the instruction pointer 0x11111111.
+CONTEXT MadeUpContext(uintptr_t nFrame)
 {
-    static uint32_t words[16];
     CONTEXT context = {};
+#if defined(__x86_64__)
+    context.Rip = 0x11111111;
+    context.Rsp = nFrame;
+#else
     context.Eip = 0x11111111;
-    context.Ebp = nEbp ? nEbp : Address(&words[0]);
+    context.Ebp = nFrame;
+#endif
+    return context;
+}
+
+#if defined(__i386__)
+// A made-up chain of frames, each the next frame pointer and a return address; how many frames
+// the walk finds when frame 0 links to nNextFrame.
+int32_t WalkFrom(uintptr_t nFramePointer, CInsAddrArray& frames, uintptr_t nNextFrame = 0, bool bLinkBack = false)
+{
+    uintptr_t words[16];
+    CONTEXT context = MadeUpContext(nFramePointer ? nFramePointer : Address(&words[0]));
     words[0] = nNextFrame ? nNextFrame : Address(&words[4]);
     words[1] = 0x22222222;
     words[4] = bLinkBack ? Address(&words[2]) : Address(&words[8]);
@@ -31,10 +45,25 @@ int32_t WalkFrom(uint32_t nEbp, CInsAddrArray& frames, uint32_t nNextFrame = 0, 
     WalkStack(context, frames);
     return frames.GetSize();
 }
+#endif
+
+#if defined(__x86_64__)
+// Return addresses in no module, each of a frame without unwind data (which x64 unwinds as a
+// leaf: its return address at the stack pointer), ending in a zero.
+int32_t WalkReturnAddresses(uintptr_t* words, CInsAddrArray& frames)
+{
+    words[0] = 0x22222222;
+    words[1] = 0x33333333;
+    words[2] = 0;
+    WalkStack(MadeUpContext(Address(words)), frames);
+    return frames.GetSize();
+}
+#endif
 } // namespace
 
 TEST(StackWalk, FollowsTheChainWhileFramesRise)
 {
+#if defined(__i386__)
     CInsAddrArray frames;
     ASSERT_EQ(3, WalkFrom(0, frames));
     EXPECT_EQ(0x11111111u, frames.pData[0].address);
@@ -49,15 +78,57 @@ TEST(StackWalk, FollowsTheChainWhileFramesRise)
     EXPECT_EQ(2, WalkFrom(0, back, 0, true));
     EXPECT_EQ(1, WalkFrom(0, misaligned, frames.pData[1].frame + 2));
     // kernel32's code lies above the stack and cannot be written.
-    uint32_t nCode = Address((void*)GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetTickCount")) & ~3u;
+    uintptr_t nCode = Address((void*)GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetTickCount")) & ~3u;
     EXPECT_EQ(1, WalkFrom(0, readOnly, nCode));
     // A fault while reading the first frame ends the walk with what was found.
     EXPECT_EQ(1, WalkFrom(0x10, unreadable));
+#else
+    GTEST_SKIP() << "32-bit only: x64 code keeps no frame-pointer chain; its walk unwinds instead";
+#endif
+}
+
+#if defined(__x86_64__)
+TEST(StackWalk, UnwindsFramesWithoutUnwindDataByTheirReturnAddresses)
+{
+    uintptr_t words[4];
+    CInsAddrArray frames;
+    ASSERT_EQ(3, WalkReturnAddresses(words, frames));
+    EXPECT_EQ(0x11111111u, frames.pData[0].address);
+    EXPECT_EQ(0x22222222u, frames.pData[1].address);
+    EXPECT_EQ(0x33333333u, frames.pData[2].address);
+    EXPECT_EQ(frames.pData[0].frame + 8, frames.pData[1].frame);
+    EXPECT_STREQ("", frames.pData[0].module);
+}
+#endif
+
+TEST(StackWalk, EndsWhereTheChainLeavesTheThreadsStack)
+{
+    // The same words on the heap (as a frame pointer that a broken stack left pointing anywhere):
+    // only the faulting address is listed, nothing is followed. On the stack they give more.
+    uintptr_t stackWords[16];
+    std::unique_ptr<uintptr_t[]> pHeapWords(new uintptr_t[16]);
+    CInsAddrArray onStack, heap;
+#if defined(__x86_64__)
+    EXPECT_EQ(3, WalkReturnAddresses(stackWords, onStack));
+    EXPECT_EQ(1, WalkReturnAddresses(pHeapWords.get(), heap));
+#else
+    stackWords[0] = Address(&stackWords[4]);
+    stackWords[1] = 0x22222222;
+    stackWords[4] = 0;
+    WalkStack(MadeUpContext(Address(stackWords)), onStack);
+    EXPECT_EQ(2, onStack.GetSize());
+    uintptr_t* pHeap = pHeapWords.get();
+    pHeap[0] = Address(&pHeap[4]);
+    pHeap[1] = 0x22222222;
+    pHeap[4] = 0;
+    WalkStack(MadeUpContext(Address(pHeap)), heap);
+    EXPECT_EQ(1, heap.GetSize());
+#endif
 }
 
 TEST(StackWalk, FindModuleSectionPlacesAnAddressInItsModuleAndSection)
 {
-    uint32_t nAddress = Address((void*)&Address);
+    uintptr_t nAddress = Address((void*)&Address);
     char szModule[260] = "", szSelf[MAX_PATH];
     uint32_t nSection = 0, nOffset = 0;
     ASSERT_TRUE(FindModuleSection(nAddress, szModule, sizeof(szModule), nSection, nOffset));

@@ -12,8 +12,7 @@ deadline; a test that cannot see what it waits for fails instead of hanging.
 
 By hand (ctest runs the same commands):
     python3 clients_test.py --proxy build/native/tollgated
-    WINE_TEST_PREFIX=build/win32/wineprefix python3 failures_test.py \\
-        --proxy build/win32/tollgated.exe --wine cmake/wine-run.sh
+    python3 failures_test.py --proxy build/win32/tollgated.exe --wine build/win32/wine-run.sh
     python3 clients_test.py --proxy /usr/bin/microsocks --microsocks
 """
 
@@ -215,7 +214,7 @@ class Environment:
     def __init__(self, argv=None, description=''):
         p = argparse.ArgumentParser(description=description)
         p.add_argument('--proxy', required=True, help='tollgated, tollgated.exe or microsocks')
-        p.add_argument('--wine', help='the Wine runner script (cmake/wine-run.sh) for tollgated.exe')
+        p.add_argument('--wine', help="the Wine runner of the proxy's build tree (BUILD/wine-run.sh)")
         p.add_argument('--microsocks', action='store_true', help='the proxy is microsocks (SOCKS5 only, no log)')
         p.add_argument('--work', help='folder for temporary files (default: the system temp folder)')
         p.add_argument('--reduced', action='store_true', help='run the reduced set')

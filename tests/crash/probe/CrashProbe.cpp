@@ -9,6 +9,7 @@
 // Without foreign the main thread faults three calls deep: ProbeLevel1 -> 2 -> 3; probe-map.txt
 // gives the probe's path and the three functions' addresses. Like Tollgate, the probe starts
 // Windows Sockets first: the upload agent relies on its host for that.
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -86,8 +87,8 @@ int main(int argc, char** argv)
     GetModuleFileNameA(nullptr, szSelf, MAX_PATH);
     if (std::FILE* f = std::fopen("probe-map.txt", "wb"))
     {
-        std::fprintf(f, "%s\n%08X %08X %08X\n", szSelf, (unsigned)(uintptr_t)&ProbeLevel1,
-                     (unsigned)(uintptr_t)&ProbeLevel2, (unsigned)(uintptr_t)&ProbeLevel3);
+        std::fprintf(f, "%s\n%08" PRIXPTR " %08" PRIXPTR " %08" PRIXPTR "\n", szSelf, (uintptr_t)&ProbeLevel1,
+                     (uintptr_t)&ProbeLevel2, (uintptr_t)&ProbeLevel3);
         std::fclose(f);
     }
     if (bForeign)
