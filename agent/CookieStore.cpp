@@ -15,6 +15,44 @@ bool CookieDomainMatches(const char* pszHost, const char* pszDomain)
     return nHost == nDomain || pszDomain[0] == '.' || pszHost[nHost - nDomain - 1] == '.';
 }
 
+namespace
+{
+// A cookie goes back out inside the Cookie line: a CR, LF or any other control byte in its name
+// or value would let the server write header lines of its own into the next request.
+bool HasControlBytes(const CCArray& str)
+{
+    for (int32_t i = 0; i < str.GetLength(); i++)
+    {
+        unsigned char ch = (unsigned char)str.pData[i];
+        if (ch < 0x20 || ch == 0x7F)
+            return true;
+    }
+    return false;
+}
+
+bool IsAddressLiteral(const char* pszHost)
+{
+    for (const char* p = pszHost; *p; p++)
+    {
+        if ((*p < '0' || *p > '9') && *p != '.')
+            return false;
+    }
+    return *pszHost != 0;
+}
+
+// A host may set a cookie for a domain only when it lies in that domain itself: the domain, or a
+// host under it. A domain of one label (a top-level domain) is accepted only as the host's own
+// name, and an address literal sets cookies for itself alone.
+bool MaySetDomain(const char* pszHost, const char* pszDomain)
+{
+    if (strcmp(pszHost, pszDomain) == 0)
+        return true;
+    if (IsAddressLiteral(pszHost) || strchr(pszDomain, '.') == nullptr)
+        return false;
+    return CookieDomainMatches(pszHost, pszDomain);
+}
+} // namespace
+
 void CCookieStore::StoreCookie(const SUrl& url, const char* pszValue)
 {
     CArrayObj<CCArray, CCArray&> items(8);
@@ -47,9 +85,20 @@ void CCookieStore::StoreCookie(const SUrl& url, const char* pszValue)
         else if (!EqualsNoCase(pszItem, "secure") && !StartsWithNoCase(pszItem, "expires="))
             return;
     }
-    if (cookie.domain.IsEmpty())
-        cookie.domain = GetUrlPart(url, URL_HOST);
+    CCArray strHost = GetUrlPart(url, URL_HOST);
+    strHost.MakeLower();
+    // A leading dot adds nothing: "domain=.example.com" is the domain example.com.
+    if (cookie.domain.GetLength() > 0 && cookie.domain.pData[0] == '.')
+    {
+        CCArray strDomain;
+        strDomain.Mid(cookie.domain, 1);
+        cookie.domain = strDomain;
+    }
     cookie.domain.MakeLower();
+    if (cookie.domain.IsEmpty())
+        cookie.domain = strHost;
+    else if (!MaySetDomain(strHost.GetString(), cookie.domain.GetString()))
+        return;
     if (cookie.path.IsEmpty())
         cookie.path = GetUrlPart(url, URL_PATH);
 
@@ -60,6 +109,8 @@ void CCookieStore::StoreCookie(const SUrl& url, const char* pszValue)
     cookie.value.Mid(items[0], nEquals + 1);
     if (cookie.value.GetSize() == 0)
         cookie.value.SetText("", 0);
+    if (HasControlBytes(cookie.name) || HasControlBytes(cookie.value))
+        return;
 
     CScopedLock lock(cs);
     for (int32_t i = 0; i < arrCookies.GetSize(); i++)

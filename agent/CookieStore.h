@@ -20,7 +20,8 @@ public:
     CCookieStore() : arrCookies(8) {}
 
     // Records one Set-Cookie value received from the URL. A value with an attribute other than
-    // domain, path, secure and expires is dropped whole.
+    // domain, path, secure and expires is dropped whole; so is one whose name or value holds a
+    // control byte, and one whose domain attribute names a domain the URL's host is not in.
     void StoreCookie(const SUrl& url, const char* pszValue);
     // "name=value; name=value" of every cookie for the URL's host and path; false when none.
     bool BuildCookieHeader(const SUrl& url, CCArray& strOut);

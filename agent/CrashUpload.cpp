@@ -51,6 +51,56 @@ unsigned WatchdogProc(void* pArg)
     return 0;
 }
 
+// Frees the parsed URL however the upload leaves.
+class CUrlHolder
+{
+public:
+    explicit CUrlHolder(SUrl* pUrlIn) : pUrl(pUrlIn) {}
+    ~CUrlHolder() { FreeUrl(pUrl); }
+    SUrl* pUrl;
+
+private:
+    CUrlHolder(const CUrlHolder&) = delete;
+    CUrlHolder& operator=(const CUrlHolder&) = delete;
+};
+
+// Tells the watchdog that the exchange has ended and lets go of the upload's share of the record,
+// however the upload leaves (a std::bad_alloc included).
+class CWatchRelease
+{
+public:
+    explicit CWatchRelease(SUploadWatch* pWatchIn) : pWatch(pWatchIn) {}
+    ~CWatchRelease()
+    {
+        pWatch->evDone.Set();
+        ReleaseWatch(pWatch);
+    }
+
+private:
+    SUploadWatch* pWatch;
+    CWatchRelease(const CWatchRelease&) = delete;
+    CWatchRelease& operator=(const CWatchRelease&) = delete;
+};
+
+// Closes the socket and deletes the response file however the exchange leaves: the body the
+// endpoint sent back is never read.
+class CExchangeEnd
+{
+public:
+    CExchangeEnd(CBlockingSocket& sockIn, const CCArray& strFileIn) : sock(sockIn), strFile(strFileIn) {}
+    ~CExchangeEnd()
+    {
+        sock.Close();
+        SysDeleteFile(strFile.GetString());
+    }
+
+private:
+    CBlockingSocket& sock;
+    const CCArray& strFile;
+    CExchangeEnd(const CExchangeEnd&) = delete;
+    CExchangeEnd& operator=(const CExchangeEnd&) = delete;
+};
+
 bool IsReservedHost(const CCArray& strHost)
 {
     const char* pszSuffix = ".invalid";
@@ -76,11 +126,9 @@ int SubmitReportTo(const char* pszUrl, const char* pszReportPath, const char* ps
     SUrl* pUrl = ParseUrl(pszUrl);
     if (!pUrl)
         return 0;
+    CUrlHolder url(pUrl);
     if (IsReservedHost(GetUrlPart(*pUrl, URL_HOST)))
-    {
-        FreeUrl(pUrl);
         return 0;
-    }
 
     SUploadWatch* pWatch = new SUploadWatch;
     pWatch->hSocket = INVALID_SOCKET;
@@ -92,48 +140,39 @@ int SubmitReportTo(const char* pszUrl, const char* pszReportPath, const char* ps
     {
         // No upload without its bound.
         delete pWatch;
-        FreeUrl(pUrl);
         return 0;
     }
+    CWatchRelease release(pWatch);
 
-    int nAccepted = 0;
+    CMTBlockingSocket sock(&pWatch->hSocket, &pWatch->bStop, limits.nWaitSeconds, limits.nWaitSeconds);
+    SHttpRequest request;
+    request.url = pUrl;
+    if (pszReportPath)
     {
-        CMTBlockingSocket sock(&pWatch->hSocket, &pWatch->bStop, limits.nWaitSeconds, limits.nWaitSeconds);
-        SHttpRequest request;
-        request.url = pUrl;
-        if (pszReportPath)
-        {
-            request.responseFile = pszReportPath;
-            request.responseFile.Append(".resp");
-        }
-        else
-        {
-            // Without a report there is no folder of the caller's to use.
-            char szTemp[1024];
-            size_t nTemp = SysTempFolder(szTemp, sizeof(szTemp));
-            request.responseFile.SetText(szTemp, (int32_t)nTemp);
-            request.responseFile.Append("dumpsend.resp");
-        }
-        request.bodyKind = BODY_MULTIPART;
-        SFormVar file;
-        file.name = "file";
-        file.value = pszReportPath ? pszReportPath : "";
-        file.filePath = pszReportPath ? pszReportPath : "";
-        request.formVars.Add(file);
-        SFormVar app;
-        app.name = "app";
-        app.value = pszProductName ? pszProductName : "";
-        app.filePath = "";
-        request.formVars.Add(app);
-
-        int nResult = RunHttpTransaction(request, sock, nullptr, USER_AGENT, nullptr, nullptr, nullptr);
-        sock.Close();
-        SysDeleteFile(request.responseFile.GetString());
-        nAccepted = nResult == 0 && request.response.status == 200 ? 1 : 0;
+        request.responseFile = pszReportPath;
+        request.responseFile.Append(".resp");
     }
+    else
+    {
+        // Without a report there is no folder of the caller's to use.
+        char szTemp[1024];
+        size_t nTemp = SysTempFolder(szTemp, sizeof(szTemp));
+        request.responseFile.SetText(szTemp, (int32_t)nTemp);
+        request.responseFile.Append("dumpsend.resp");
+    }
+    CExchangeEnd end(sock, request.responseFile);
+    request.bodyKind = BODY_MULTIPART;
+    SFormVar file;
+    file.name = "file";
+    file.value = pszReportPath ? pszReportPath : "";
+    file.filePath = pszReportPath ? pszReportPath : "";
+    request.formVars.Add(file);
+    SFormVar app;
+    app.name = "app";
+    app.value = pszProductName ? pszProductName : "";
+    app.filePath = "";
+    request.formVars.Add(app);
 
-    pWatch->evDone.Set();
-    ReleaseWatch(pWatch);
-    FreeUrl(pUrl);
-    return nAccepted;
+    int nResult = RunHttpTransaction(request, sock, nullptr, USER_AGENT, nullptr, nullptr, nullptr);
+    return nResult == 0 && request.response.status == 200 ? 1 : 0;
 }

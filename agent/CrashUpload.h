@@ -24,7 +24,9 @@ void MakeUploadUrl(const char* pszHost, int nPort, char* pszOut, int nSize);
 
 // Uploads the report (null: an empty file field) with the product name (null: empty) to the
 // endpoint URL, as a multipart form with the fields "file" and "app". 1 when the endpoint
-// answered 200, 0 in every other case. Never throws. A host under the reserved ".invalid" domain
-// is never looked up: the result is 0 at once.
+// answered 200, 0 in every other case. A host under the reserved ".invalid" domain is never looked
+// up: the result is 0 at once. Throws nothing but std::bad_alloc, and that only after it has let
+// go of everything (the socket closed, the response file deleted, the watchdog told); the
+// export's catch point turns it into 0.
 int SubmitReportTo(const char* pszUrl, const char* pszReportPath, const char* pszProductName,
                    const SUploadLimits& limits);

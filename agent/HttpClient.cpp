@@ -88,6 +88,8 @@ void SetProgress(SHttpProgress* pProgress, int32_t nState)
 
 void WriteBlock(CDiskFile& sink, const char* p, int n, int64_t& nReceived, SHttpProgress* pProgress)
 {
+    if (nReceived + n > MAX_RESPONSE_BODY_BYTES)
+        ThrowText("Response body too long");
     sink.Write(p, (uint32_t)n);
     nReceived += n;
     if (pProgress && pProgress->downloadMode)
@@ -233,6 +235,8 @@ int64_t ReceiveResponseBody(CBlockingSocket& sock, const CHtHead& head, CDiskFil
         int32_t nLength = ParseInt(strValue.GetString(), 10, -1);
         if (nLength < 0)
             ThrowText("Invalid Content-Length");
+        if (nLength > MAX_RESPONSE_BODY_BYTES)
+            ThrowText("Response body too long"); // refused before a byte of it is read
         if (pProgress && pProgress->downloadMode)
             pProgress->total.exchange(nLength);
         MoveBytes(sock, sink, nLength, nReceived, pProgress);

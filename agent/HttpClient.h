@@ -3,8 +3,8 @@
 //
 // Every wait of a transaction is a wait of the socket, bounded by the socket's own time-outs; a
 // caller that needs a bound on the whole exchange closes the socket from another thread (see
-// CrashUpload.h). What the server sends is never trusted to be small: the response head is
-// capped and bodies move in blocks of 1024 bytes whatever length the server announces.
+// CrashUpload.h). What the server sends is never trusted to be small: the response head and body
+// are capped, and bodies move in blocks of 1024 bytes whatever length the server announces.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +21,10 @@
 const int32_t MAX_RESPONSE_HEAD_BYTES = 64 * 1024;
 // A chunk-size line longer than this is no chunk-size line.
 const int32_t MAX_CHUNK_LINE_BYTES = 1024;
+// A response body may not exceed this (1 MiB): the agent's answers are a line or two, and a
+// server that sends more would otherwise fill the response file until the exchange's bound.
+// A longer body fails the transaction ("Response body too long").
+const int64_t MAX_RESPONSE_BODY_BYTES = 1024 * 1024;
 
 struct SHttpRequest
 {

@@ -8,6 +8,8 @@
 
 namespace
 {
+const int32_t MAX_VERSION_NUMBER = 999;
+const int32_t MAX_STATUS = 999; // a status code has three digits
 
 // A whole decimal number of digits only: -1 when empty, not all digits or above nMax.
 int32_t ParseDigits(const char* p, int nLength, int32_t nMax)
@@ -92,14 +94,16 @@ bool CHtRespHead::ParseFirstLine(const CCArray& strLine)
     const char* pSpace = strchr(pDot + 1, ' ');
     if (!pSpace)
         return false;
-    int32_t nMajor = ParseDigits(pMajor, (int)(pDot - pMajor), 65535);
-    int32_t nMinor = ParseDigits(pDot + 1, (int)(pSpace - pDot - 1), 65535);
+    // The version is kept as major * 65536 + minor in an int: a major number above 32767 would
+    // not fit. HTTP's own numbers are single digits; three are plenty.
+    int32_t nMajor = ParseDigits(pMajor, (int)(pDot - pMajor), MAX_VERSION_NUMBER);
+    int32_t nMinor = ParseDigits(pDot + 1, (int)(pSpace - pDot - 1), MAX_VERSION_NUMBER);
     if (nMajor < 0 || nMinor < 0)
         return false;
     const char* pStatus = pSpace + 1;
     const char* pStatusEnd = strchr(pStatus, ' ');
     int nStatusLength = pStatusEnd ? (int)(pStatusEnd - pStatus) : (int)strlen(pStatus);
-    int32_t nStatus = ParseDigits(pStatus, nStatusLength, 0x7FFFFFFF);
+    int32_t nStatus = ParseDigits(pStatus, nStatusLength, MAX_STATUS);
     if (nStatus < 0)
         return false;
     version = nMajor * 65536 + nMinor;

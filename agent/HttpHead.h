@@ -29,8 +29,8 @@ class CHtRespHead : public CHtHead
 public:
     CHtRespHead() : version(0), status(0) {}
 
-    int version; // major in the high 16 bits, minor in the low 16
-    int status;
+    int version; // major in the high 16 bits, minor in the low 16; each at most 999
+    int status;  // at most 999
     CCArray statusText; // from the status code to the end of the line, "200 OK"
 
 protected:

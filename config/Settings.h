@@ -44,11 +44,25 @@ struct SSettings
     int32_t bSocks5Auth;
     CCArray strSocks5Userid;
     CCArray strSocks5Password;
+    // Set by LoadSettings when the stored value exists but cannot be read (an "IP Ranges" value
+    // whose size is no multiple of 8; a "Socks5 Password" value of a wrong size, or one without
+    // its terminator). A restriction switched on over such a value stays on with nothing to
+    // match, and so admits nobody: dropping it would admit everybody. SaveSettings then leaves the
+    // stored value alone, so that a save does not turn the unreadable value into a readable
+    // empty one that switches the restriction off at the next start.
+    int32_t bIpRangesUnreadable;
+    int32_t bPasswordUnreadable;
 
 private:
     SSettings(const SSettings&) = delete;
     SSettings& operator=(const SSettings&) = delete;
 };
+
+// True while a restriction is switched on over a stored value that could not be read and nothing
+// has replaced that value since (an --allow, a new password): the restriction admits nobody, and
+// SaveSettings leaves the stored value as it is.
+bool IsRangesValueKept(const SSettings& settings);
+bool IsPasswordValueKept(const SSettings& settings);
 
 // The live settings of the program and its connection limit (1 to 9999).
 extern SSettings g_settings;

@@ -7,10 +7,16 @@
 //   - "Log Folder" and "Socks5 Userid" are taken whole, up to their first zero byte or, when the
 //     stored bytes have no terminator, up to the end of the value;
 //   - a 33-byte "Socks5 Password" whose deciphered bytes hold no zero byte (the program never
-//     writes one) loads as the empty password, and the derived rule then switches authentication
-//     off: a password that cannot be read back reliably never becomes a credential.
+//     writes one) loads as the empty password: a password that cannot be read back reliably
+//     never becomes a credential.
 // Sizes that the format fixes (4 bytes for integers, 16 for the service address, 33 or 0 for the
 // password, multiples of 8 for the ranges) are checked exactly as before.
+//
+// A restriction fails closed: "IP Filter" on over an "IP Ranges" value that cannot be read keeps
+// the filter on with no range (nobody is admitted), and "Socks5 Auth" on over a "Socks5 Password"
+// value that cannot be read keeps authentication on with the empty password (no SOCKS5 client
+// gets in). The derived rules switch a restriction off only over a value that was read and is
+// empty (or absent).
 #include "config/SettingsStore.h"
 
 #include <cstring>
@@ -127,22 +133,22 @@ bool SaveServiceAddress(SETTINGSKEY hKey, const sockaddr_in& addr)
     return WriteSettingsValue(hKey, szServiceAddress, SETTINGS_TYPE_BINARY, ab, sizeof(ab));
 }
 
-// Deciphers a 33-byte password value. A value without a zero byte after deciphering is malformed
-// and gives the empty password.
-void LoadPassword(CByteArray& buf, CCArray& strPassword)
+// Deciphers a 33-byte password value; a value of 0 bytes is the empty password. False when the
+// value cannot be read: any other size, or 33 bytes without a zero byte after deciphering. The
+// password is then empty.
+bool LoadPassword(CByteArray& buf, CCArray& strPassword)
 {
+    strPassword.SetText("", 0);
+    if (buf.GetSize() == 0)
+        return true;
     if (buf.GetSize() != PASSWORD_VALUE_SIZE)
-    {
-        strPassword.SetText("", 0);
-        return;
-    }
+        return false;
     DecipherBlocks(g_szPasswordKey, buf.pData, PASSWORD_BLOCKS);
     const void* pZero = memchr(buf.pData, 0, PASSWORD_VALUE_SIZE);
-    if (pZero == nullptr)
-        strPassword.SetText("", 0);
-    else
+    if (pZero != nullptr)
         strPassword.SetText((const char*)buf.pData, (int32_t)((const unsigned char*)pZero - buf.pData));
     Wipe(buf.pData, PASSWORD_VALUE_SIZE);
+    return pZero != nullptr;
 }
 
 // The password block: the text and its terminator from the first byte on, zeros after it, the
@@ -190,7 +196,11 @@ void LoadSettings(SSettings& settings)
         settings.bLog = 0;
 
     settings.arrIpRanges.RemoveAll();
-    if (ReadSettingsValue(hKey, szIpRanges, buf) && buf.GetSize() % RANGE_SIZE == 0)
+    settings.bIpRangesUnreadable = 0;
+    bool bRangesRead = ReadSettingsValue(hKey, szIpRanges, buf);
+    if (bRangesRead && buf.GetSize() % RANGE_SIZE != 0)
+        settings.bIpRangesUnreadable = 1;
+    else if (bRangesRead)
     {
         for (int32_t i = 0; i < buf.GetSize(); i += RANGE_SIZE)
         {
@@ -202,17 +212,19 @@ void LoadSettings(SSettings& settings)
     }
 
     settings.bIpFilter = ReadInt32(hKey, szIpFilter, 0, buf);
-    if (settings.arrIpRanges.GetSize() == 0)
+    if (settings.arrIpRanges.GetSize() == 0 && !settings.bIpRangesUnreadable)
         settings.bIpFilter = 0;
 
     if (ReadSettingsValue(hKey, szSocks5Userid, buf))
         TakeText(buf, settings.strSocks5Userid);
 
-    if (ReadSettingsValue(hKey, szSocks5Password, buf))
-        LoadPassword(buf, settings.strSocks5Password);
+    settings.bPasswordUnreadable = 0;
+    if (ReadSettingsValue(hKey, szSocks5Password, buf) && !LoadPassword(buf, settings.strSocks5Password))
+        settings.bPasswordUnreadable = 1;
 
     settings.bSocks5Auth = ReadInt32(hKey, szSocks5Auth, 0, buf);
-    if (settings.strSocks5Userid.GetLength() == 0 || settings.strSocks5Password.GetLength() == 0)
+    if (settings.strSocks5Userid.GetLength() == 0 ||
+        (settings.strSocks5Password.GetLength() == 0 && !settings.bPasswordUnreadable))
         settings.bSocks5Auth = 0;
 
     nConnectionLimit = ReadInt32(hKey, szConnectionLimit, SETTINGS_MAX_CONNECTIONS, buf);
@@ -236,20 +248,26 @@ bool SaveSettings(const SSettings& settings)
     bOk &= WriteString(hKey, szLogFolder, settings.strLogFolder);
     bOk &= WriteInt32(hKey, szLog, settings.bLog);
 
+    // A restriction still standing on a value that could not be read keeps that value: written
+    // as the empty stand-in it would load as "nothing to restrict" (see the top of this file).
     const CArrayPtr<IP_RANGE2>& arr = settings.arrIpRanges;
-    CByteArray ranges(RANGE_SIZE);
-    ranges.SetSize(arr.GetSize() * RANGE_SIZE);
-    for (int32_t i = 0; i < arr.GetSize(); i++)
+    if (!IsRangesValueKept(settings))
     {
-        StoreLe32(ranges.pData + i * RANGE_SIZE, arr.pData[i]->dwFirst);
-        StoreLe32(ranges.pData + i * RANGE_SIZE + 4, arr.pData[i]->dwLast);
+        CByteArray ranges(RANGE_SIZE);
+        ranges.SetSize(arr.GetSize() * RANGE_SIZE);
+        for (int32_t i = 0; i < arr.GetSize(); i++)
+        {
+            StoreLe32(ranges.pData + i * RANGE_SIZE, arr.pData[i]->dwFirst);
+            StoreLe32(ranges.pData + i * RANGE_SIZE + 4, arr.pData[i]->dwLast);
+        }
+        bOk &= WriteSettingsValue(hKey, szIpRanges, SETTINGS_TYPE_BINARY,
+                                  ranges.GetSize() > 0 ? ranges.pData : nullptr, (uint32_t)ranges.GetSize());
     }
-    bOk &= WriteSettingsValue(hKey, szIpRanges, SETTINGS_TYPE_BINARY,
-                              ranges.GetSize() > 0 ? ranges.pData : nullptr, (uint32_t)ranges.GetSize());
 
     bOk &= WriteInt32(hKey, szIpFilter, settings.bIpFilter);
     bOk &= WriteString(hKey, szSocks5Userid, settings.strSocks5Userid);
-    bOk &= SavePassword(hKey, settings.strSocks5Password);
+    if (!IsPasswordValueKept(settings))
+        bOk &= SavePassword(hKey, settings.strSocks5Password);
     bOk &= WriteInt32(hKey, szSocks5Auth, settings.bSocks5Auth);
     bOk &= WriteInt32(hKey, szConnectionLimit, nConnectionLimit);
 

@@ -46,14 +46,22 @@ char AsciiLower(char ch)
     return (ch >= 'A' && ch <= 'Z') ? (char)(ch - 'A' + 'a') : ch;
 }
 
-bool EqualsIgnoringAsciiCase(const char* a, const char* b)
+// Counted texts: a NUL inside one is a byte like any other, never the end of the text.
+bool EqualsIgnoringAsciiCase(const char* a, int nA, const char* b, int nB)
 {
-    for (; *a != 0 && *b != 0; ++a, ++b)
+    if (nA != nB)
+        return false;
+    for (int i = 0; i < nA; i++)
     {
-        if (AsciiLower(*a) != AsciiLower(*b))
+        if (AsciiLower(a[i]) != AsciiLower(b[i]))
             return false;
     }
-    return *a == *b;
+    return true;
+}
+
+bool EqualsExactly(const char* a, int nA, const char* b, int nB)
+{
+    return nA == nB && (nA == 0 || memcmp(a, b, (size_t)nA) == 0);
 }
 } // namespace
 
@@ -108,16 +116,28 @@ unsigned char ChooseMethod(const unsigned char* pMethods, int nCount)
     return SOCKS5_METHOD_REFUSED;
 }
 
-unsigned char CheckCredentials(const char* pszUser, const char* pszPassword)
+unsigned char CheckCredentials(const char* pUser, int nUserLength, const char* pPassword, int nPasswordLength)
 {
-    if (pszUser == nullptr || pszPassword == nullptr || *pszUser == 0 || *pszPassword == 0)
+    if (pUser == nullptr || pPassword == nullptr || nUserLength <= 0 || nPasswordLength <= 0)
         return SOCKS5_AUTH_FAILURE;
     CScopedLock lock(CredentialsLock());
-    if (!EqualsIgnoringAsciiCase(pszUser, g_settings.strSocks5Userid.GetString()))
+    const CCArray& strUser = g_settings.strSocks5Userid;
+    const CCArray& strPassword = g_settings.strSocks5Password;
+    if (!EqualsIgnoringAsciiCase(pUser, nUserLength, strUser.GetString(), strUser.GetLength()))
         return SOCKS5_AUTH_FAILURE;
-    if (strcmp(pszPassword, g_settings.strSocks5Password.GetString()) != 0)
+    if (!EqualsExactly(pPassword, nPasswordLength, strPassword.GetString(), strPassword.GetLength()))
         return SOCKS5_AUTH_FAILURE;
     return SOCKS5_AUTH_SUCCESS;
+}
+
+int GetUnreadableRestrictions(const char* apszReasons[2])
+{
+    int n = 0;
+    if (IsRangesValueKept(g_settings))
+        apszReasons[n++] = "IP Ranges setting unreadable, no client allowed";
+    if (IsPasswordValueKept(g_settings))
+        apszReasons[n++] = "Socks5 Password setting unreadable, no SOCKS5 login accepted";
+    return n;
 }
 
 void ReplaceCredentials(const char* pszUser, const char* pszPassword)

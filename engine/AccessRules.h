@@ -38,9 +38,16 @@ bool IsVersionAllowed(int nVersion);
 // client offered it; otherwise 0xFF.
 unsigned char ChooseMethod(const unsigned char* pMethods, int nCount);
 
-// SOCKS5 user name and password check: 0 accepted, 1 refused. An empty user name or password is
-// refused; the user name is compared without regard to ASCII letter case, the password exactly.
-unsigned char CheckCredentials(const char* pszUser, const char* pszPassword);
+// SOCKS5 user name and password check: 0 accepted, 1 refused. Both are counted texts, as the
+// sub-negotiation sends them: a zero byte inside one is part of it, so "alice\0x" is not "alice".
+// An empty user name or password is refused; the user name is compared without regard to ASCII
+// letter case, the password exactly.
+unsigned char CheckCredentials(const char* pUser, int nUserLength, const char* pPassword, int nPasswordLength);
+
+// The restrictions switched on over a stored value that could not be read (config/Settings.h),
+// which admit nobody: the reason of each, as the session log's "Block" line gives it and the
+// headless program repeats on its standard error. Writes 0 to 2 texts; returns how many.
+int GetUnreadableRestrictions(const char* apszReasons[2]);
 
 // Replaces g_settings.arrIpRanges with copies of the n given ranges, safely against checks that
 // run at the same time (see above). The Options sheet's only way to change the list.

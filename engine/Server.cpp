@@ -7,6 +7,7 @@
 
 #include "config/Settings.h"
 #include "engine/AccessRules.h"
+#include "engine/PasswordGuard.h"
 #include "engine/Session.h"
 #include "engine/SessionTable.h"
 #include "foundation/TextHelpers.h"
@@ -167,6 +168,13 @@ void AdmitClient(SOCKET& hClient, const sockaddr_in& saClient)
     {
         CloseSocketAt(&hClient, GetDefaultSocketApi()->closesocket);
         LogBlock(saClient, "Connection not allowed by ruleset");
+        return;
+    }
+    // An address that failed too many password checks is refused for a while.
+    if (IsBlockedForGuessing(saClient.sin_addr.s_addr))
+    {
+        CloseSocketAt(&hClient, GetDefaultSocketApi()->closesocket);
+        LogBlock(saClient, "Too many failed password checks");
         return;
     }
     // Admission check 2: the count is read without the lock.
@@ -338,6 +346,7 @@ EServerFlow StartServer()
     shell.StartIdleEvent().Reset();
 
     ResetTraffic();
+    ForgetPasswordFailures();
     g_server.bStop = 0; // no listener runs yet
     SysExchangeSocket(&g_server.hListenSocket, INVALID_SOCKET);
     g_server.hStartedEvent.Reset();
@@ -363,6 +372,10 @@ EServerFlow StartServer()
         if (nEvent == 0)
         {
             LogServerEvent("Server started", "-");
+            // A restriction that fails closed says why once per run, where its refusals are logged.
+            const char* apszReasons[2];
+            for (int i = 0, n = GetUnreadableRestrictions(apszReasons); i < n; i++)
+                LogServerEvent("Block", apszReasons[i]);
             g_server.tStarted = SysTimeNow();
             eResult = FLOW_DONE;
             break;

@@ -11,7 +11,19 @@ SServerContext& g_server = *new SServerContext;
 namespace
 {
 std::atomic<int> g_nEngineThreads(0);
+std::atomic<uint64_t (*)()> g_pfnEngineClock(nullptr);
 } // namespace
+
+uint64_t EngineTicksMs()
+{
+    uint64_t (*pfn)() = g_pfnEngineClock.load(std::memory_order_acquire);
+    return pfn ? pfn() : SysTicksMs();
+}
+
+void SetEngineClock(uint64_t (*pfnTicksMs)())
+{
+    g_pfnEngineClock.store(pfnTicksMs, std::memory_order_release);
+}
 
 SServerContext::SServerContext() : bStop(0), hListenSocket(INVALID_SOCKET), tStarted(0), nLastError(0)
 {

@@ -48,3 +48,9 @@ void EngineThreadStarting();
 void EngineThreadEnded();
 // Waits in 1 ms slices until no engine thread runs; false after nTimeoutMs (negative: no limit).
 bool WaitEngineThreadsEnded(int nTimeoutMs);
+
+// The monotonic clock of the engine's time bounds (the negotiation's, the password guard's):
+// SysTicksMs unless a test has installed another (null restores it), so that a test can let a
+// minute pass without waiting for it.
+uint64_t EngineTicksMs();
+void SetEngineClock(uint64_t (*pfnTicksMs)());

@@ -7,6 +7,7 @@
 
 #include "config/Settings.h"
 #include "engine/AccessRules.h"
+#include "engine/PasswordGuard.h"
 #include "engine/ServerContext.h"
 #include "engine/TcpRelay.h"
 #include "engine/UdpRelay.h"
@@ -33,12 +34,14 @@ unsigned char ReceiveByte(CClientSessionThread& client)
     return nByte;
 }
 
-// A length byte and that many bytes, kept zero-terminated (psz holds 256 bytes).
-void ReceiveCounted(CClientSessionThread& client, char* psz)
+// A length byte and that many bytes, kept zero-terminated (psz holds 256 bytes). Returns the
+// length: the bytes may hold a zero of their own.
+int ReceiveCounted(CClientSessionThread& client, char* psz)
 {
     unsigned char nLength = ReceiveByte(client);
     client.ReceiveAll(psz, nLength);
     psz[nLength] = 0;
+    return nLength;
 }
 
 void LogDisconnect(SCSTask* pTask, uint32_t nError)
@@ -194,9 +197,16 @@ NOINLINE void AuthenticateSocks5(CClientSessionThread& client)
     if (ReceiveByte(client) != SOCKS5_AUTH_VERSION)
         ThrowEngineError(COND_SOCKS_NEGOTIATE);
     char szUser[256], szPassword[256];
-    ReceiveCounted(client, szUser);
-    ReceiveCounted(client, szPassword);
-    unsigned char nStatus = CheckCredentials(szUser, szPassword);
+    int nUserLength = ReceiveCounted(client, szUser);
+    int nPasswordLength = ReceiveCounted(client, szPassword);
+    // An address that has guessed too often fails whatever it sends, with the answer any wrong
+    // password gets: a guess that happens to be right tells it nothing.
+    uint32_t addrClient = client.pTask->saClient.sin_addr.s_addr;
+    unsigned char nStatus = IsBlockedForGuessing(addrClient)
+                                ? (unsigned char)SOCKS5_AUTH_FAILURE
+                                : CheckCredentials(szUser, nUserLength, szPassword, nPasswordLength);
+    if (nStatus != SOCKS5_AUTH_SUCCESS)
+        RecordFailedPasswordCheck(addrClient);
     SendSocks5Pair(client, SOCKS5_AUTH_VERSION, nStatus);
     if (nStatus != SOCKS5_AUTH_SUCCESS)
     {
@@ -223,6 +233,7 @@ NOINLINE unsigned char ReceiveSocks5Request(CClientSessionThread& client, CDesti
     memset(&saDest, 0, sizeof(saDest));
     saDest.sin_family = AF_INET;
     char szName[256];
+    int nNameLength = 0;
     if (nAddressType == SOCKS5_ATYP_IPV4)
     {
         unsigned char addressAndPort[6];
@@ -232,7 +243,7 @@ NOINLINE unsigned char ReceiveSocks5Request(CClientSessionThread& client, CDesti
     }
     else if (nAddressType == SOCKS5_ATYP_NAME)
     {
-        ReceiveCounted(client, szName);
+        nNameLength = ReceiveCounted(client, szName);
         client.ReceiveAll(&saDest.sin_port, 2);
     }
     else if (nAddressType == SOCKS5_ATYP_IPV6)
@@ -258,6 +269,9 @@ NOINLINE unsigned char ReceiveSocks5Request(CClientSessionThread& client, CDesti
     {
         try
         {
+            // A zero byte would end the name early: "localhost\0junk" is no name of localhost.
+            if (memchr(szName, 0, (size_t)nNameLength) != nullptr)
+                ThrowEngineError(COND_RESOLVE);
             dest.ResolveAddress(szName, &saDest.sin_addr);
         }
         catch (uint32_t)
@@ -291,6 +305,7 @@ unsigned SessionThreadProc(void* pArg)
         if (!IsVersionAllowed(nVersion))
             ThrowEngineError(COND_VERSION_NOT_ALLOWED);
         client.SetReceiveTimeout(200);
+        client.BoundNegotiation(NEGOTIATION_BOUND_SECONDS);
         if (nVersion == SOCKS_VERSION_4)
             NegotiateSocks4(client);
         else

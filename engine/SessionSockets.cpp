@@ -3,9 +3,34 @@
 
 #include <cstring>
 
+#include "engine/ServerContext.h"
+
 CClientSessionThread::CClientSessionThread(SCSTask* pRecord)
-    : CTollgateSocket(&pRecord->hClientSocket, &pRecord->bStop), pTask(pRecord), nAheadStart(0), nAheadEnd(0)
+    : CTollgateSocket(&pRecord->hClientSocket, &pRecord->bStop), pTask(pRecord), nAheadStart(0), nAheadEnd(0),
+      nBoundEndMs(0)
 {
+}
+
+void CClientSessionThread::BoundNegotiation(int nSeconds)
+{
+    nBoundEndMs = EngineTicksMs() + (uint64_t)nSeconds * 1000;
+}
+
+int CClientSessionThread::ReceiveWithinBound(void* pBuffer, int nLength)
+{
+    if (nBoundEndMs == 0)
+        return Receive(pBuffer, nLength);
+    uint64_t nNow = EngineTicksMs();
+    if (nNow >= nBoundEndMs)
+        throw MakeErrorCode(0, COND_SELECT_TIMEOUT);
+    // The time-out counts whole seconds: what is left, rounded up.
+    int32_t nTimeout = nReceiveTimeout;
+    int32_t nLeft = (int32_t)((nBoundEndMs - nNow + 999) / 1000);
+    if (nTimeout < 0 || nLeft < nTimeout)
+        nReceiveTimeout = nLeft;
+    int nReceived = Receive(pBuffer, nLength);
+    nReceiveTimeout = nTimeout;
+    return nReceived;
 }
 
 void CClientSessionThread::ReceiveAll(void* pBuffer, int nLength)
@@ -24,14 +49,14 @@ void CClientSessionThread::ReceiveAll(void* pBuffer, int nLength)
         }
         else if (nLength >= READ_AHEAD)
         {
-            int n = Receive(p, nLength); // a long field goes straight to its place
+            int n = ReceiveWithinBound(p, nLength); // a long field goes straight to its place
             p += n;
             nLength -= n;
         }
         else
         {
             nAheadStart = 0;
-            nAheadEnd = (uint16_t)Receive(readAhead, READ_AHEAD);
+            nAheadEnd = (uint16_t)ReceiveWithinBound(readAhead, READ_AHEAD);
         }
     }
 }

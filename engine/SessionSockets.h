@@ -60,6 +60,11 @@ enum
 // Seconds a closing socket waits for a negative reply to reach the client.
 const unsigned short NEGATIVE_REPLY_LINGER = 15;
 
+// Seconds the whole negotiation may take, from the version byte to the last byte of the request:
+// each receive has its own time-out as well, but a client that sends a byte just before each
+// time-out would otherwise hold its session (and a slot of the connection limit) for days.
+const int NEGOTIATION_BOUND_SECONDS = 60;
+
 // The client connection of a session: the record's client socket, stopped by its stop flag.
 //
 // The negotiation reads its small fields through a read-ahead block: a client sends each message
@@ -72,8 +77,12 @@ class CClientSessionThread : public CTollgateSocket
 public:
     explicit CClientSessionThread(SCSTask* pTask);
 
-    // As the base's ReceiveAll, through the read-ahead block (each receive with the time-out).
+    // As the base's ReceiveAll, through the read-ahead block (each receive with the time-out, and
+    // within the negotiation's bound once one is set).
     void ReceiveAll(void* pBuffer, int nLength);
+    // From now on every ReceiveAll ends by nSeconds from now: a receive waits at most for what is
+    // left, and one that finds nothing left fails as a time-out (condition 3).
+    void BoundNegotiation(int nSeconds);
     // The bytes read ahead and not yet taken.
     const char* ReadAheadData() const { return readAhead + nAheadStart; }
     int ReadAheadLength() const { return nAheadEnd - nAheadStart; }
@@ -86,9 +95,13 @@ private:
     {
         READ_AHEAD = 64 // a greeting, a request by address or with a short name, a short login
     };
+    // One receive of ReceiveAll, its wait cut to what is left of the bound.
+    int ReceiveWithinBound(void* pBuffer, int nLength);
+
     char readAhead[READ_AHEAD];
     uint16_t nAheadStart;
     uint16_t nAheadEnd;
+    uint64_t nBoundEndMs; // EngineTicksMs at which the negotiation's bound ends; 0: no bound
 };
 
 // The destination connection of a TCP session.

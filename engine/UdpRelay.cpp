@@ -33,6 +33,37 @@ bool IsDatagramOnlyError(uint32_t nError)
     return ErrorWsa(nError) == WSAEMSGSIZE || ErrorWsa(nError) == WSAECONNRESET;
 }
 
+// True when the address is this host's for certain: "any" (which a destination reads as this
+// host), a loopback address, or the address of the interface the relay's client side is bound to.
+// Any other address is this host's when a datagram socket can be bound to it; that probe runs only
+// for an address whose port is the relay's own, which a foreign host rarely uses.
+bool IsThisHost(CBlockingSocket& sock, const SUdpContext* pUdp, const in_addr& addr)
+{
+    uint32_t dwHost = ntohl(addr.s_addr);
+    if (dwHost == 0 || (dwHost >> 24) == 127 || addr.s_addr == pUdp->saRelay.sin_addr.s_addr)
+        return true;
+    const SSocketApi* pApi = sock.GetApi();
+    SOCKET hProbe = pApi->socket(AF_INET, SOCK_DGRAM, 0);
+    if (hProbe == INVALID_SOCKET)
+        return true; // cannot tell: taken as this host's, so the datagram is dropped
+    sockaddr_in sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sin_family = AF_INET;
+    sa.sin_addr = addr;
+    bool bLocal = pApi->bind(hProbe, (const sockaddr*)&sa, (int)sizeof(sa)) == 0;
+    pApi->closesocket(hProbe);
+    return bLocal;
+}
+
+// One of the association's own sockets: the client side, bound to saRelay alone, or the
+// destination side, bound to every local address at its port.
+bool IsRelaySocket(CBlockingSocket& sock, const SUdpContext* pUdp, const sockaddr_in& sa)
+{
+    if (sa.sin_port == pUdp->saRelay.sin_port && sa.sin_addr.s_addr == pUdp->saRelay.sin_addr.s_addr)
+        return true;
+    return sa.sin_port == pUdp->saDestSide.sin_port && IsThisHost(sock, pUdp, sa.sin_addr);
+}
+
 // After select reports a socket readable, the relay takes up to this many datagrams from it
 // before it looks at the other socket again: with several datagrams queued, each costs its
 // receive and its send, not a wait as well.
@@ -70,9 +101,15 @@ bool RelayFromClient(CUdpAssociateThread& relay, bool bFirst, char* pBuffer, cha
     }
     AddTraffic(g_traffic.nUdpClient, (uint64_t)nLength);
 
-    // Only the client's own host may use the relay; its port is not compared.
+    // Only the client may use the relay: its host, and once its first datagram has been relayed,
+    // its port too (any other process on its host could take its replies over otherwise). The
+    // relay's own destination side is never the client, wherever the client is.
     const unsigned char* pb = reinterpret_cast<const unsigned char*>(pBuffer);
     if (saFrom.sin_addr.s_addr != pUdp->saUdpClient.sin_addr.s_addr || nLength < 8 || pb[2] != 0)
+        return true;
+    if (pUdp->saUdpClient.sin_port != 0 && saFrom.sin_port != pUdp->saUdpClient.sin_port)
+        return true;
+    if (IsRelaySocket(relay, pUdp, saFrom))
         return true;
 
     sockaddr_in saTo;
@@ -92,6 +129,8 @@ bool RelayFromClient(CUdpAssociateThread& relay, bool bFirst, char* pBuffer, cha
         int nNameLength = pb[4];
         if (nNameLength == 0 || nNameLength > nLength - 7)
             return true;
+        if (memchr(&pb[5], 0, (size_t)nNameLength) != nullptr)
+            return true; // a zero byte would cut the name short: it names nothing
         memcpy(pszName, &pb[5], (size_t)nNameLength);
         pszName[nNameLength] = 0;
         memcpy(&saTo.sin_port, &pb[5 + nNameLength], 2);
@@ -107,6 +146,8 @@ bool RelayFromClient(CUdpAssociateThread& relay, bool bFirst, char* pBuffer, cha
     }
     else
         return true;
+    if (IsRelaySocket(relay, pUdp, saTo))
+        return true; // the relay's own socket as a destination: the start of a loop
 
     try
     {
@@ -117,7 +158,7 @@ bool RelayFromClient(CUdpAssociateThread& relay, bool bFirst, char* pBuffer, cha
     {
         return true; // a datagram that cannot be sent on is dropped
     }
-    // The client's port is learned from its relayed datagrams, and follows it if it moves.
+    // The client's port is learned from its first relayed datagram and kept from then on.
     pUdp->saUdpClient.sin_port = saFrom.sin_port;
     return true;
 }
@@ -145,6 +186,8 @@ bool RelayToClient(CUdpAssociateThread& relay, bool bFirst, char* pBuffer)
     AddTraffic(g_traffic.nUdpDest, (uint64_t)nLength);
     if (pUdp->saUdpClient.sin_port == 0)
         return true; // the client has not sent anything yet: there is nobody to send it to
+    if (IsRelaySocket(relay, pUdp, saFrom))
+        return true; // from the relay itself: passing it on would feed a loop
 
     pBuffer[0] = 0;
     pBuffer[1] = 0;
@@ -196,6 +239,7 @@ void AssociateUdp(CClientSessionThread& client)
     udp.bStop = 0;
     udp.hClientUdpSocket = INVALID_SOCKET;
     udp.hDestUdpSocket = INVALID_SOCKET;
+    memset(&udp.saDestSide, 0, sizeof(udp.saDestSide));
     client.GetPeerName(&udp.saUdpClient);
     udp.saUdpClient.sin_port = 0;
     client.GetSockName(&udp.saRelay);
@@ -265,7 +309,8 @@ unsigned UdpAssociateThreadProc(void* pArg)
         sockaddr_in saAny;
         memset(&saAny, 0, sizeof(saAny));
         saAny.sin_family = AF_INET;
-        relay.dest.Bind(saAny);
+        relay.dest.Bind(saAny); // writes back the fresh port
+        pUdp->saDestSide = saAny;
         pUdp->saUdpClient.sin_port = 0;
         pUdp->hReadyEvent.Set();
         RelayUdp(relay);

@@ -25,6 +25,11 @@ struct SUdpContext
     sockaddr_in saUdpClient;  // the client's address; its port is learned from its datagrams
     CManualEvent hReadyEvent; // set by the relay thread when both sockets are bound
     CManualEvent hDoneEvent;  // set by the relay thread when it ends
+    // The destination-side socket's bound address (any address, its port), written by the relay
+    // thread before it sets hReadyEvent. With saRelay it names the relay's own two sockets, which
+    // must never be a datagram's destination or sender: one socket sending to the other would
+    // start a loop that grows every datagram by a header on each pass.
+    sockaddr_in saDestSide;
 };
 
 class CDestinationUdpSocket : public CTollgateSocket

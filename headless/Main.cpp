@@ -72,6 +72,17 @@ void PrintLogFailure(const char* pszMessage)
     fflush(stderr);
 }
 
+// A restriction switched on over a setting that cannot be read admits nobody; the session log
+// says so too (a "Block" line at start), but the log may be off. One line each on stderr:
+// "Warning: IP Ranges setting unreadable, no client allowed".
+void PrintUnreadableRestrictions()
+{
+    const char* apszReasons[2];
+    for (int i = 0, n = GetUnreadableRestrictions(apszReasons); i < n; i++)
+        fprintf(stderr, "Warning: %s\n", apszReasons[i]);
+    fflush(stderr);
+}
+
 void PrintServerError(const char* pszWhat)
 {
     CCArray strError;
@@ -179,6 +190,7 @@ int main(int argc, char** argv)
         return 1;
     }
     PrintStarted();
+    PrintUnreadableRestrictions();
 
     while (!g_bStopRequested.load(std::memory_order_acquire) && g_pShell->GetWentDownCount() == 0)
         g_pShell->WaitForEvents(-1);

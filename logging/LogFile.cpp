@@ -33,6 +33,8 @@ void MakeLogField(const char* pszText, CCArray& strOut)
         unsigned char ch = (unsigned char)p[i];
         if (ch < 0x20 || ch == 0x7F)
             p[i] = '?';
+        else if (ch == '"')
+            p[i] = '\''; // a quote inside a field would end it for whatever reads the line by its quotes
     }
 }
 

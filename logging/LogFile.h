@@ -65,5 +65,6 @@ private:
     CCArray strFileName;
 };
 
-// The field as it goes into a line: "-" for a null or empty text, control characters as '?'.
+// The field as it goes into a line: "-" for a null or empty text, control characters as '?', a
+// double quote as a single quote (so that no text can end its field early).
 void MakeLogField(const char* pszText, CCArray& strOut);

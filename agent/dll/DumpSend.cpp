@@ -6,8 +6,11 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <new>
 
 #include "agent/CrashUpload.h"
+#include "foundation/CharArray.h"
+#include "foundation/DiskFile.h"
 
 // The endpoint is a build setting (TG_CRASH_UPLOAD_HOST and TG_CRASH_UPLOAD_PORT in CMake).
 #ifndef TG_UPLOAD_HOST
@@ -61,5 +64,28 @@ extern "C" __declspec(dllexport) int SubmitCrashReport(const char* reportPath, c
     char szUrl[512];
     MakeUploadUrl(TG_UPLOAD_HOST, UploadPort(), szUrl, sizeof(szUrl));
     SUploadLimits limits = {TG_UPLOAD_WAIT_SECONDS, TG_UPLOAD_EXCHANGE_MS};
-    return SubmitReportTo(szUrl, reportPath, productName, limits);
+    // The export's one catch point: no exception may leave into a crashed process's handler.
+    // The transaction catches the three kinds the library throws; running out of memory reaches
+    // here, and the others are caught as well in case a later change lets one through.
+    try
+    {
+        return SubmitReportTo(szUrl, reportPath, productName, limits);
+    }
+    catch (const std::bad_alloc&)
+    {
+        return 0;
+    }
+    catch (uint32_t)
+    {
+        return 0;
+    }
+    catch (CCArray&)
+    {
+        return 0;
+    }
+    catch (CDiskFileException* pError)
+    {
+        delete pError;
+        return 0;
+    }
 }

@@ -1,9 +1,13 @@
 // CrashUploadTest.cpp: the whole upload against the loopback HTTP server: the request as it goes
-// out, the result for each kind of answer, the response file, and the bounds on a silent endpoint.
+// out, the result for each kind of answer, the response file, the bounds on a silent endpoint, and
+// an upload that runs out of memory.
 #include <gtest/gtest.h>
+
+#include <new>
 
 #include "AgentTestSupport.h"
 #include "agent/CrashUpload.h"
+#include "tests/support/AllocFailure.h"
 #include "tests/support/LoopbackHttpServer.h"
 
 namespace
@@ -137,4 +141,35 @@ TEST_F(CrashUpload, AHostUnderInvalidIsNeverLookedUp)
         EXPECT_EQ(SubmitReportTo(pszUrl, strReport.c_str(), "Tollgate", {5, 10000}), 0);
     SetHostLookup(nullptr);
     EXPECT_FALSE(g_bLookedUp);
+}
+
+// Running out of memory half-way through the exchange leaves nothing behind: the socket is closed
+// at once (not when the watchdog's bound runs out), the response file is gone, and the exception
+// goes on to the export's catch point, which answers 0.
+TEST_F(CrashUpload, OutOfMemoryMidExchangeClosesTheSocketAtOnce)
+{
+    if (!CanFailAllocations())
+        GTEST_SKIP() << "the sanitizers' allocator cannot be made to fail";
+    CScriptedSocketApi script;
+    script.InstallAsDefault();
+    SOCKET h = script.NextHandle();
+    script.QueueData(h, "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nstored");
+    bool bArmed = false;
+    script.SetCallHook(
+        [&](CScriptedSocketApi::ECall eCall, SOCKET s)
+        {
+            if (s == h && eCall == CScriptedSocketApi::CALL_RECV && !bArmed)
+            {
+                bArmed = true;
+                FailNextAllocationsOnThisThread(1); // the next allocation while the head is read
+            }
+        });
+    char szUrl[128];
+    MakeUploadUrl("10.0.0.1", 80, szUrl, sizeof(szUrl));
+    EXPECT_THROW(SubmitReportTo(szUrl, strReport.c_str(), "Tollgate", {5, 30000}), std::bad_alloc);
+    FailNextAllocationsOnThisThread(0);
+    script.SetCallHook(nullptr);
+    EXPECT_TRUE(bArmed);
+    EXPECT_TRUE(script.IsClosed(h));
+    EXPECT_FALSE(SysFileExists((strReport + ".resp").c_str()));
 }

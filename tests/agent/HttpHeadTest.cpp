@@ -43,3 +43,17 @@ TEST(HttpHead, StatusLineForms)
           "HTTP/65536.0 200 OK\r\n\r\n", "HTTP/1.x 200 OK\r\n\r\n", "HTXP/1.1 200 OK\r\n\r\n"})
         EXPECT_FALSE(ParseHead(head, psz)) << psz;
 }
+
+// The version is kept as major * 65536 + minor in an int: a major number of 32768 or more
+// overflowed it (undefined behaviour). The numbers are bounded instead, and so is the status.
+TEST(HttpHead, VersionAndStatusNumbersAreBounded)
+{
+    CHtRespHead head;
+    for (const char* psz : {"HTTP/32768.0 200 OK\r\n\r\n", "HTTP/65535.65535 200 OK\r\n\r\n",
+                            "HTTP/1000.1 200 OK\r\n\r\n", "HTTP/1.1000 200 OK\r\n\r\n",
+                            "HTTP/1.1 2000000000 OK\r\n\r\n", "HTTP/1.1 1000 OK\r\n\r\n"})
+        EXPECT_FALSE(ParseHead(head, psz)) << psz;
+    ASSERT_TRUE(ParseHead(head, "HTTP/999.999 999 Largest\r\n\r\n"));
+    EXPECT_EQ(head.version, 999 * 65536 + 999);
+    EXPECT_EQ(head.status, 999);
+}

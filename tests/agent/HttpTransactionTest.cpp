@@ -140,3 +140,34 @@ TEST(HttpTransaction, FailuresGiveTheirTextAndResultBits)
     EXPECT_EQ(x.Run(), HTTP_FAILED);
     EXPECT_EQ(x.Error().rfind("File Error: ", 0), 0u);
 }
+
+// The response file takes at most 1 MiB, however the body is framed: a Content-Length above the
+// cap is refused before a byte is read, a chunked or close-delimited body fails when it passes it.
+TEST(HttpTransaction, ABodyAboveTheCapFailsTheTransaction)
+{
+    const size_t nCap = (size_t)MAX_RESPONSE_BODY_BYTES;
+    EXPECT_EQ(nCap, 1024u * 1024u);
+    {
+        CScriptedExchange x("http://10.0.0.1/", "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(nCap + 1) +
+                                                    "\r\n\r\n" + std::string(nCap + 1, 'b'));
+        EXPECT_EQ(x.Run(), HTTP_FAILED);
+        EXPECT_EQ(x.Error(), "Response body too long");
+        EXPECT_EQ(x.Body(), "");
+    }
+    for (bool bChunked : {true, false})
+    {
+        std::string strBody(nCap + 1000, 'c');
+        std::string strServed = bChunked ? std::string(CHUNKED) + "7FFFFFFF\r\n" + strBody
+                                         : "HTTP/1.0 200 OK\r\n\r\n" + strBody;
+        CScriptedExchange x("http://10.0.0.1/", strServed);
+        EXPECT_EQ(x.Run(), HTTP_FAILED) << bChunked;
+        EXPECT_EQ(x.Error(), "Response body too long") << bChunked;
+        EXPECT_LE(x.Body().size(), nCap) << bChunked;
+        EXPECT_TRUE(x.script.IsClosed(x.hSocket));
+    }
+    // A body of exactly the cap is taken whole.
+    CScriptedExchange x("http://10.0.0.1/", "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(nCap) +
+                                                "\r\n\r\n" + std::string(nCap, 'd'));
+    EXPECT_EQ(x.Run(), 0) << x.Error();
+    EXPECT_EQ(x.Body().size(), nCap);
+}

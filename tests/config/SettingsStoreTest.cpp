@@ -230,18 +230,60 @@ TEST_F(SettingsStore, IpRangesLoadInStoredOrderFromLittleEndianPairs)
     EXPECT_EQ(settings.bIpFilter, 1);
 }
 
-TEST_F(SettingsStore, IpRangesOfAnotherSizeGiveAnEmptyListAndSwitchTheFilterOff)
+// An empty list is a list that restricts nothing: the filter goes off.
+TEST_F(SettingsStore, EmptyIpRangesSwitchTheFilterOff)
 {
     settings.arrIpRanges.Add(new IP_RANGE2{1, 2});
-    for (size_t nSize : {12, 7, 0})
+    SeedBinary("IP Ranges", Bytes{});
+    SeedInt("IP Filter", 1);
+    Load();
+    EXPECT_EQ(settings.arrIpRanges.GetSize(), 0);
+    EXPECT_EQ(settings.bIpFilter, 0);
+    EXPECT_EQ(settings.bIpRangesUnreadable, 0);
+}
+
+// A list that cannot be read is no reason to admit everybody: the filter stays on with no range,
+// so that it admits nobody, and saving leaves the stored value alone (written as an empty list it
+// would switch the filter off at the next start).
+TEST_F(SettingsStore, IpRangesThatCannotBeReadKeepTheFilterOnAndAreNotSavedOver)
+{
+    for (size_t nSize : {12, 7})
     {
         SCOPED_TRACE(nSize);
+        settings.arrIpRanges.Add(new IP_RANGE2{1, 2});
         SeedBinary("IP Ranges", Bytes(nSize, 0x11));
         SeedInt("IP Filter", 1);
         Load();
         EXPECT_EQ(settings.arrIpRanges.GetSize(), 0);
-        EXPECT_EQ(settings.bIpFilter, 0);
+        EXPECT_EQ(settings.bIpFilter, 1);
+        EXPECT_EQ(settings.bIpRangesUnreadable, 1);
+        EXPECT_TRUE(IsRangesValueKept(settings));
+
+        ASSERT_TRUE(SaveSettings(settings));
+        uint32_t nType;
+        Bytes b;
+        ASSERT_TRUE(ReadRawValue("IP Ranges", &nType, b));
+        EXPECT_EQ(b, Bytes(nSize, 0x11));
+        SSettings loaded;
+        LoadSettings(loaded);
+        EXPECT_EQ(loaded.bIpFilter, 1);
+        EXPECT_EQ(loaded.arrIpRanges.GetSize(), 0);
     }
+
+    // Once a list is set, it is saved; with the filter off, the unreadable list does not matter.
+    settings.arrIpRanges.Add(new IP_RANGE2{0x0A000001u, 0x0A000002u});
+    EXPECT_FALSE(IsRangesValueKept(settings));
+    ASSERT_TRUE(SaveSettings(settings));
+    SSettings loaded;
+    LoadSettings(loaded);
+    EXPECT_EQ(loaded.arrIpRanges.GetSize(), 1);
+    EXPECT_EQ(loaded.bIpRangesUnreadable, 0);
+
+    SeedBinary("IP Ranges", Bytes(12, 0x11));
+    SeedInt("IP Filter", 0);
+    Load();
+    EXPECT_EQ(settings.bIpFilter, 0);
+    EXPECT_FALSE(IsRangesValueKept(settings));
 }
 
 TEST_F(SettingsStore, MoreThan64RangesLoadBackWhole)
@@ -262,21 +304,52 @@ TEST_F(SettingsStore, MoreThan64RangesLoadBackWhole)
     EXPECT_EQ(loaded.bIpFilter, 1);
 }
 
-TEST_F(SettingsStore, PasswordOfAnySizeBut33LoadsAsEmptyAndAuthGoesOff)
+// A password value of a wrong size cannot be read: authentication stays on with the empty
+// password, which no client can give, and saving leaves the stored value alone.
+TEST_F(SettingsStore, PasswordOfAnySizeBut33Or0LoadsAsEmptyAndKeepsAuthOn)
 {
     SeedString("Socks5 Userid", std::string("user") + '\0');
-    SeedInt("Socks5 Auth", 1);
-    for (size_t nSize : {0, 3, 4, 16, 32, 34})
+    for (size_t nSize : {3, 4, 16, 32, 34})
     {
         SCOPED_TRACE(nSize);
+        SeedInt("Socks5 Auth", 1);
         settings.strSocks5Password = "before";
         Bytes b = EncipheredPassword("secret");
         b.resize(nSize, 0);
         SeedBinary("Socks5 Password", b);
         Load();
         EXPECT_EQ(Text(settings.strSocks5Password), "");
-        EXPECT_EQ(settings.bSocks5Auth, 0);
+        EXPECT_EQ(settings.bSocks5Auth, 1);
+        EXPECT_EQ(settings.bPasswordUnreadable, 1);
+        EXPECT_TRUE(IsPasswordValueKept(settings));
+
+        ASSERT_TRUE(SaveSettings(settings));
+        uint32_t nType;
+        Bytes stored;
+        ASSERT_TRUE(ReadRawValue("Socks5 Password", &nType, stored));
+        EXPECT_EQ(stored, b);
+        SSettings loaded;
+        LoadSettings(loaded);
+        EXPECT_EQ(loaded.bSocks5Auth, 1);
     }
+    // With authentication off the value does not matter: the empty password is saved.
+    SeedInt("Socks5 Auth", 0);
+    Load();
+    EXPECT_EQ(settings.bSocks5Auth, 0);
+    EXPECT_FALSE(IsPasswordValueKept(settings));
+}
+
+// A value of 0 bytes is the empty password the program writes: authentication goes off.
+TEST_F(SettingsStore, EmptyPasswordValueSwitchesAuthOff)
+{
+    SeedString("Socks5 Userid", std::string("user") + '\0');
+    SeedInt("Socks5 Auth", 1);
+    SeedBinary("Socks5 Password", Bytes{});
+    settings.strSocks5Password = "before";
+    Load();
+    EXPECT_EQ(Text(settings.strSocks5Password), "");
+    EXPECT_EQ(settings.bSocks5Auth, 0);
+    EXPECT_EQ(settings.bPasswordUnreadable, 0);
 }
 
 TEST_F(SettingsStore, PasswordOf33BytesIsDeciphered)
@@ -297,7 +370,7 @@ TEST_F(SettingsStore, PasswordOf33BytesIsDeciphered)
     EXPECT_EQ(Text(settings.strSocks5Password), strLongest);
 }
 
-TEST_F(SettingsStore, PasswordWithoutAZeroByteAfterDecipheringLoadsAsEmpty)
+TEST_F(SettingsStore, PasswordWithoutAZeroByteAfterDecipheringLoadsAsEmptyAndKeepsAuthOn)
 {
     Bytes b(33, 'x');
     EncipherBlocks(g_szPasswordKey, b.data(), 4);
@@ -307,7 +380,8 @@ TEST_F(SettingsStore, PasswordWithoutAZeroByteAfterDecipheringLoadsAsEmpty)
     settings.strSocks5Password = "before";
     Load();
     EXPECT_EQ(Text(settings.strSocks5Password), "");
-    EXPECT_EQ(settings.bSocks5Auth, 0);
+    EXPECT_EQ(settings.bSocks5Auth, 1);
+    EXPECT_EQ(settings.bPasswordUnreadable, 1);
 }
 
 TEST_F(SettingsStore, AuthNeedsBothUserNameAndPassword)

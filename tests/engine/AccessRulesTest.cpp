@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -24,6 +25,12 @@ IP_RANGE2 Range(const char* pszFirst, const char* pszLast)
     r.dwFirst = HostAddr(pszFirst);
     r.dwLast = HostAddr(pszLast);
     return r;
+}
+
+// The credentials as counted texts, the way the sub-negotiation hands them over.
+unsigned char Check(const std::string& strUser, const std::string& strPassword)
+{
+    return CheckCredentials(strUser.data(), (int)strUser.size(), strPassword.data(), (int)strPassword.size());
 }
 
 bool Allowed(const char* pszDotted)
@@ -234,21 +241,29 @@ TEST_F(AccessRulesTest, ReplacingCredentialsWhileCheckingGivesOldOrNewVerdictsOn
     std::thread checker([&] {
         while (!bDone.load())
         {
-            bool b0 = CheckCredentials(apszUser[0], apszPassword[0]) == 0;
-            bool b1 = CheckCredentials(apszUser[1], apszPassword[1]) == 0;
+            bool b0 = Check(apszUser[0], apszPassword[0]) == 0;
+            bool b1 = Check(apszUser[1], apszPassword[1]) == 0;
             // A user of one pair with the password of the other is never accepted.
-            if (CheckCredentials(apszUser[0], apszPassword[1]) == 0)
+            if (Check(apszUser[0], apszPassword[1]) == 0)
                 nWrong.fetch_add(1);
             nSaw0.fetch_add(b0 ? 1 : 0);
             nSaw1.fetch_add(b1 ? 1 : 0);
         }
     });
-    for (int i = 1; i < 200000; i++)  // bounded; ends once both pairs were seen, pair 0 last
+    // Bounded by time, not by a count: a lock that the replacing thread takes again at once may
+    // starve the checker for a long run of replacements on a busy machine. Ends with pair 0.
+    uint64_t tDeadline = SysTicksMs() + 20000;
+    for (int i = 1;; i++)
     {
         ReplaceCredentials(apszUser[i % 2], apszPassword[i % 2]);
-        if (i >= 2000 && i % 2 == 0 && nSaw0.load() > 0 && nSaw1.load() > 0)
+        if (i >= 2000 && nSaw0.load() > 0 && nSaw1.load() > 0)
             break;
+        if (SysTicksMs() > tDeadline)
+            break;
+        if (i % 64 == 0)
+            std::this_thread::yield();
     }
+    ReplaceCredentials(apszUser[0], apszPassword[0]);
     bDone.store(true);
     checker.join();
 
@@ -347,37 +362,50 @@ TEST_F(AccessRulesTest, MethodChoiceTakesOnlyTheWantedMethod)
 TEST_F(AccessRulesTest, UserNameIgnoresAsciiCaseAndPasswordMustMatchExactly)
 {
     SetCredentials("Alice_01", "s3cret!X");
-    EXPECT_EQ(0, CheckCredentials("Alice_01", "s3cret!X"));
-    EXPECT_EQ(0, CheckCredentials("aLICE_01", "s3cret!X"));
-    EXPECT_EQ(0, CheckCredentials("ALICE_01", "s3cret!X"));
-    EXPECT_EQ(1, CheckCredentials("Alice_01", "S3CRET!X"));
-    EXPECT_EQ(1, CheckCredentials("Alice_01", "s3cret!x"));
-    EXPECT_EQ(1, CheckCredentials("Alice_0", "s3cret!X"));
-    EXPECT_EQ(1, CheckCredentials("Alice_011", "s3cret!X"));
-    EXPECT_EQ(1, CheckCredentials("Alice_01", "s3cret!"));
-    EXPECT_EQ(1, CheckCredentials("Alice_01", "s3cret!XY"));
+    EXPECT_EQ(0, Check("Alice_01", "s3cret!X"));
+    EXPECT_EQ(0, Check("aLICE_01", "s3cret!X"));
+    EXPECT_EQ(0, Check("ALICE_01", "s3cret!X"));
+    EXPECT_EQ(1, Check("Alice_01", "S3CRET!X"));
+    EXPECT_EQ(1, Check("Alice_01", "s3cret!x"));
+    EXPECT_EQ(1, Check("Alice_0", "s3cret!X"));
+    EXPECT_EQ(1, Check("Alice_011", "s3cret!X"));
+    EXPECT_EQ(1, Check("Alice_01", "s3cret!"));
+    EXPECT_EQ(1, Check("Alice_01", "s3cret!XY"));
     // Only ASCII letters fold: '_' (0x5F) and DEL (0x7F) differ in the case bit alone.
-    EXPECT_EQ(1, CheckCredentials("Alice\x7f" "01", "s3cret!X"));
+    EXPECT_EQ(1, Check("Alice\x7f" "01", "s3cret!X"));
 
     // Bytes above 0x7F are compared as they are.
     SetCredentials("J\xd6rg", "pw");
-    EXPECT_EQ(0, CheckCredentials("j\xd6rg", "pw"));
-    EXPECT_EQ(1, CheckCredentials("j\xf6rg", "pw"));
+    EXPECT_EQ(0, Check("j\xd6rg", "pw"));
+    EXPECT_EQ(1, Check("j\xf6rg", "pw"));
 }
 
 TEST_F(AccessRulesTest, EmptyUserOrPasswordIsRefused)
 {
     SetCredentials("bob", "pw");
-    EXPECT_EQ(1, CheckCredentials("", "pw"));
-    EXPECT_EQ(1, CheckCredentials("bob", ""));
-    EXPECT_EQ(1, CheckCredentials("", ""));
+    EXPECT_EQ(1, Check("", "pw"));
+    EXPECT_EQ(1, Check("bob", ""));
+    EXPECT_EQ(1, Check("", ""));
 
     // An empty stored password never lets an empty one through, nor any other.
     SetCredentials("bob", "");
-    EXPECT_EQ(1, CheckCredentials("bob", ""));
-    EXPECT_EQ(1, CheckCredentials("bob", "x"));
+    EXPECT_EQ(1, Check("bob", ""));
+    EXPECT_EQ(1, Check("bob", "x"));
     // Nor does an empty stored user name.
     SetCredentials("", "pw");
-    EXPECT_EQ(1, CheckCredentials("", "pw"));
-    EXPECT_EQ(1, CheckCredentials("x", "pw"));
+    EXPECT_EQ(1, Check("", "pw"));
+    EXPECT_EQ(1, Check("x", "pw"));
+}
+
+// The sub-negotiation counts its texts: a zero byte inside one is compared like any other byte,
+// not taken as the end (which let "alice\0junk" in as "alice", and "s3cret\0..." as "s3cret").
+TEST_F(AccessRulesTest, ZeroByteInsideAUserNameOrPasswordIsPartOfIt)
+{
+    SetCredentials("alice", "s3cret");
+    EXPECT_EQ(0, Check("alice", "s3cret"));
+    EXPECT_EQ(1, Check(std::string("alice\0junk", 10), "s3cret"));
+    EXPECT_EQ(1, Check(std::string("alice\0", 6), "s3cret"));
+    EXPECT_EQ(1, Check("alice", std::string("s3cret\0guess", 12)));
+    EXPECT_EQ(1, Check("alice", std::string("s3\0", 3)));
+    EXPECT_EQ(1, Check(std::string("\0", 1), std::string("\0", 1)));
 }

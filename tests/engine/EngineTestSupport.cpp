@@ -9,6 +9,7 @@
 
 #include "config/Settings.h"
 #include "engine/AccessRules.h"
+#include "engine/ServerContext.h"
 #include "engine/SessionTable.h"
 
 std::string ByteString(std::initializer_list<int> bytes)
@@ -540,6 +541,7 @@ void LiveServer::TearDown()
     Stop();
     EXPECT_TRUE(WaitEngineThreadsEnded(WAIT_MS)) << "an engine thread outlived the stop";
     ReplaceIpRanges(nullptr, 0);
+    SetEngineClock(nullptr); // a test that moved the clock and failed half-way
 }
 
 void LiveServer::ResetSettings()

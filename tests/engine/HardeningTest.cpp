@@ -1,11 +1,14 @@
-// HardeningTest.cpp: a live server on loopback against naive and unlucky clients: replies read
-// with one receive each, a session whose thread id a live session already holds, and a listener
-// without memory for one client's record.
+// HardeningTest.cpp: a live server on loopback against naive, unlucky and guessing clients:
+// replies read with one receive each, a session whose thread id a live session already holds, a
+// listener without memory for one client's record, and a client guessing passwords.
 #include <algorithm>
+#include <atomic>
 
 #include "../support/AllocFailure.h"
 #include "EngineTestSupport.h"
 #include "config/Settings.h"
+#include "engine/PasswordGuard.h"
+#include "engine/ServerContext.h"
 #include "engine/SessionTable.h"
 
 namespace
@@ -98,4 +101,47 @@ TEST_F(LiveServer, ListenerWithoutMemoryForOneClientRefusesItAndServesTheNext)
     OpenSocks5Tunnel(client, echo.GetPort());
     ASSERT_TRUE(client.Send("ping"));
     EXPECT_EQ(client.Receive(4), "ping");
+}
+
+// After ten wrong passwords from one address within a minute, the listener turns that address
+// away for the next minute with a "Block" line of its own; each failed session was answered as
+// any wrong password is. A minute on, the address is served again.
+TEST_F(LiveServer, PasswordGuessingAddressIsTurnedAwayForAMinute)
+{
+    static std::atomic<uint64_t> nShiftMs(0);
+    SetEngineClock([] { return SysTicksMs() + nShiftMs.load(); });
+    g_settings.bSocks5Auth = 1;
+    g_settings.strSocks5Userid = "alice";
+    g_settings.strSocks5Password = "secret";
+    for (int i = 0; i < PASSWORD_GUESS_LIMIT; i++)
+    {
+        CTestSocket client;
+        ConnectClient(client);
+        ASSERT_TRUE(client.Send(ByteString({5, 1, 2}) + Socks5Auth("alice", "guess" + std::to_string(i))));
+        EXPECT_EQ(HexOf(client.Receive(4)), "05 02 01 01") << i;
+        EXPECT_TRUE(client.WaitClosed()) << i;
+    }
+    std::string strSource;
+    {
+        CTestSocket turnedAway;
+        ConnectClient(turnedAway);
+        strSource = EndpointOf(turnedAway.LocalAddress());
+        std::string strReceived;
+        EXPECT_TRUE(turnedAway.WaitClosed(WAIT_MS, &strReceived));
+        EXPECT_EQ(strReceived, "");
+    }
+    std::vector<SLogLine> blocks = WaitLog(strLogPath, [](const SLogLine& l) { return l.strStatus == "Block"; });
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_EQ(blocks[0].strSource, strSource);
+    EXPECT_EQ(blocks[0].strVersion, "-");
+    EXPECT_EQ(blocks[0].strError, "Too many failed password checks");
+    EXPECT_EQ(LinesWithStatus("Connect").size(), (size_t)PASSWORD_GUESS_LIMIT);
+
+    nShiftMs += PASSWORD_BLOCK_SECONDS * 1000 + 1;
+    CTestSocket client;
+    ConnectClient(client);
+    ASSERT_TRUE(client.Send(ByteString({5, 1, 2}) + Socks5Auth("alice", "secret")));
+    EXPECT_EQ(HexOf(client.Receive(4)), "05 02 01 00");
+    SetEngineClock(nullptr);
+    nShiftMs = 0;
 }

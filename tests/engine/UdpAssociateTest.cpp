@@ -1,6 +1,6 @@
 // UdpAssociateTest.cpp: SOCKS5 UDP ASSOCIATE end to end on loopback: the reply, the relay in
-// both directions with its headers, the learned client port, every datagram the relay drops, and
-// the end of the association.
+// both directions with its headers, the learned client port, every datagram the relay drops (one
+// addressed to the relay itself included), and the end of the association.
 #include <cstring>
 
 #include "EngineTestSupport.h"
@@ -111,15 +111,38 @@ TEST_F(UdpAssociation, RelaysBothWaysAddingAndRemovingTheHeader)
     EXPECT_EQ(HexOf(Exchange(udp, strByDotted)), HexOf(UdpHeader(echo.GetPort()) + "dotted"));
 }
 
-TEST_F(UdpAssociation, ClientPortIsLearnedAndFollowsTheClient)
+// The first relayed datagram teaches the relay the client's port; another port of the client's
+// host (another program there) can neither send through the association nor take its replies.
+TEST_F(UdpAssociation, ClientPortIsLearnedOnceAndAnotherPortIsDropped)
 {
     EXPECT_EQ(Exchange(udp, UdpHeader(echo.GetPort()) + "one").substr(10), "one");
     CTestSocket moved(SOCK_DGRAM);
     ASSERT_TRUE(moved.Bind(0));
-    EXPECT_EQ(Exchange(moved, UdpHeader(echo.GetPort()) + "two").substr(10), "two");
-    // Replies now go to the new port only.
+    EXPECT_EQ(Exchange(moved, UdpHeader(echo.GetPort()) + "two", 300), "");
+    EXPECT_EQ(Exchange(udp, UdpHeader(echo.GetPort()) + "three").substr(10), "three");
+    EXPECT_EQ(echo.GetReceived(), 2);
     std::string strStray;
-    EXPECT_FALSE(udp.ReceiveFrom(strStray, nullptr, 200));
+    EXPECT_FALSE(moved.ReceiveFrom(strStray, nullptr, 100));
+}
+
+// A datagram addressed to the relay's own address would have the destination side send to the
+// client side, which took it for the client's and learned the destination side's port as the
+// client's: from then on every answer circled between the two sockets, a header longer each
+// pass. It is dropped, and the association goes on serving its client.
+TEST_F(UdpAssociation, DatagramToTheRelaysOwnAddressRelaysNothing)
+{
+    std::string strInner = UdpHeader(echo.GetPort()) + "inner";
+    std::string strToRelay = ByteString({0, 0, 0, 1});
+    strToRelay.append((const char*)&saRelay.sin_addr, 4);
+    strToRelay.append((const char*)&saRelay.sin_port, 2);
+    EXPECT_TRUE(udp.SendTo(strToRelay + strInner, saRelay));
+    EXPECT_EQ(Exchange(udp, UdpHeader(echo.GetPort()) + "good").substr(10), "good");
+    EXPECT_EQ(echo.GetReceived(), 1);
+    // In: 25 + 14 bytes from the client, 4 from the echo; out: the 4 to the echo, 14 to the client.
+    EXPECT_TRUE(WaitUntil([] { return ReadTraffic(g_traffic.nUdpClient) == 53u; }));
+    EXPECT_EQ(ReadTraffic(g_traffic.nUdpDest), 8u);
+    std::string strStray;
+    EXPECT_FALSE(udp.ReceiveFrom(strStray, nullptr, 100));
 }
 
 TEST_F(UdpAssociation, DatagramsTheRelayMustNotPassAreDropped)

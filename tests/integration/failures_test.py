@@ -361,6 +361,48 @@ def test_admission(env, r):
         check_server_lines(r, proxy, 'admission proxy')
 
 
+def test_unreadable_restrictions(env, r):
+    """A restriction switched on over a value that cannot be read fails closed: the address filter
+    over a 12-byte range list admits nobody, authentication over a 5-byte password value accepts
+    no SOCKS5 login. Each says why once, in the log and on the proxy's standard error."""
+    settings = Settings(ip_filter=True, raw_ranges=bytes(12), auth=True, user='alice',
+                        raw_password=b'\x01\x02\x03\x04\x05')
+    with Proxy(env, settings, 'unreadable') as proxy:
+        proxy.start()
+        refused = proxy.client()
+        data, ended = refused.read_to_end(5 * env.slow)
+        r.check(ended and data == b'', 'a client is closed at once without a reply')
+        line = proxy.wait_status(refused, 'Block')
+        r.check(line is not None and line.error == 'Connection not allowed by ruleset',
+                'its Block line names the rules', line)
+        refused.close()
+        reasons = [l.fields() for l in proxy.log() if l.status == 'Block' and l.source == '-']
+        r.equal(reasons, [('-', '-', '-', '-', 'Block', 'IP Ranges setting unreadable, no client allowed'),
+                          ('-', '-', '-', '-', 'Block',
+                           'Socks5 Password setting unreadable, no SOCKS5 login accepted')],
+                'the start says why, once for each restriction')
+        r.equal(proxy.stop(), 0, 'exit code after stop')
+        warnings = [l for l in proxy.output if l.startswith('Warning: ') and 'unreadable' in l]
+        r.equal(warnings, ['Warning: IP Ranges setting unreadable, no client allowed',
+                           'Warning: Socks5 Password setting unreadable, no SOCKS5 login accepted'],
+                'standard error says why')
+
+    # Without the filter the password alone: no login gets through, whatever its password.
+    settings = Settings(auth=True, user='alice', raw_password=b'\x01\x02\x03\x04\x05')
+    with Proxy(env, settings, 'unreadable-password') as proxy:
+        proxy.start()
+        for password in ('', 'x', '\x01\x02\x03\x04\x05'):
+            c = proxy.client()
+            c.send(b'\x05\x01\x02' + socks5_auth('alice', password))
+            r.equal(c.recv_exact(4), b'\x05\x02\x01\x01', 'login with %r refused' % password)
+            c.close()
+        c = proxy.client()
+        c.send(b'\x05\x01\x00')
+        r.equal(c.recv_exact(2), b'\x05\xff', 'a client without a login refused')
+        c.close()
+        r.equal(proxy.stop(), 0, 'exit code after stop')
+
+
 def test_port_in_use(env, r):
     holder = socket.socket()
     holder.bind(('127.0.0.1', 0))
@@ -423,6 +465,7 @@ def main():
     return run_main('failures', env, [('open proxy', test_open_proxy),
                                       ('authenticating proxy', test_authenticating_proxy),
                                       ('admission', test_admission),
+                                      ('unreadable restrictions', test_unreadable_restrictions),
                                       ('port in use', test_port_in_use),
                                       ('flood', test_flood)])
 

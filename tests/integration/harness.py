@@ -164,6 +164,8 @@ class Settings:
         self.user = ''
         self.password = ''
         self.limit = 9999
+        self.raw_ranges = None       # bytes stored as "IP Ranges" as they are (a malformed value)
+        self.raw_password = None     # bytes stored as "Socks5 Password" as they are
         for k, v in kw.items():
             if not hasattr(self, k):
                 raise AttributeError(k)
@@ -178,6 +180,10 @@ class Settings:
             password = rc5_encipher(block[:32]) + block[32:]
         else:
             password = b''
+        if self.raw_ranges is not None:
+            ranges = self.raw_ranges
+        if self.raw_password is not None:
+            password = self.raw_password
         lines = [
             'REGEDIT4',
             '',
@@ -308,6 +314,11 @@ class Proxy:
         self.exit_code = None
         self._reader = None
         self._address_seen = threading.Event()
+        # When set, every client comes from an address of its own in 127.0.0.0/8: a proxy that
+        # turns away an address after its tenth failed password check then never meets one
+        # address often enough (for tests that send wrong passwords by the thousand).
+        self.spread_sources = False
+        self._next_source = 0
 
     # -- start and stop
 
@@ -464,6 +475,10 @@ class Proxy:
     def client(self, source='127.0.0.1', timeout=None):
         """A raw client that knows where its lines start in the log: the system may give a new
         connection the port of an earlier one, so lines are matched by endpoint and position."""
+        if self.spread_sources and source == '127.0.0.1':
+            self._next_source += 1
+            n = self._next_source
+            source = '127.%d.%d.%d' % (1 + (n // 65024) % 254, (n // 254) % 256, 1 + n % 254)
         mark = self.log_size()
         c = Client(self.address, source, timeout or 5 * self.env.slow)
         c.mark = mark

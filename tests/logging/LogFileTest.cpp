@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -302,25 +303,29 @@ TEST_F(LogFileTest, ControlCharactersInFieldsCannotForgeLines)
             EXPECT_FALSE(b < 0x20 || b == 0x7F) << "control byte " << (int)b << " in " << strLine;
         }
     }
-    // Each control character became one '?'; everything else, quotes included, is unchanged.
+    // Each control character became one '?' and each double quote a single quote: the line keeps
+    // its seven fields.
     EXPECT_NE(std::string::npos,
-              lines[0].find("\"x\" \"-\" \"-\" \"-\"??\"01/Jan/2030:00:00:00\" \"5\" \"admin\" \"1.2.3.4:1\" \"-\" "
-                            "\"Server stopped\" \"-\"?\" \"127.0.0.1:1\" \"10.0.0.1:80\" \"TCP tunnel ready\" \"-\""))
+              lines[0].find("\"x' '-' '-' '-'?" "?'01/Jan/2030:00:00:00' '5' 'admin' '1.2.3.4:1' '-' "
+                            "'Server stopped' '-'?\" \"127.0.0.1:1\" \"10.0.0.1:80\" \"TCP tunnel ready\" \"-\""))
         << lines[0];
     EXPECT_NE(std::string::npos, lines[1].find("\"tab?here??[2J\""));
     EXPECT_NE(std::string::npos, lines[1].find("\"line?break\""));
 }
 
-TEST_F(LogFileTest, DoubleQuoteInAUserNameIsWrittenUnchanged)
+// A SOCKS4 user id holding '" "' must not make one field read as several.
+TEST_F(LogFileTest, DoubleQuoteInAFieldIsWrittenAsASingleQuote)
 {
     CCArray strPath(PathOf("ServerLog.txt").c_str());
     CLogFile log;
     log.Open(strPath);
-    log.LogEvent("5", "say \"hi\"", "127.0.0.1:1", "-", "Disconnect", "-");
+    log.LogEvent("4", "say \"hi\" \"admin\"", "127.0.0.1:1", "-", "Disconnect", "a\"b");
     log.Close();
     std::vector<std::string> lines = EventLines(ReadAll(PathOf("ServerLog.txt")));
     ASSERT_EQ(1u, lines.size());
-    EXPECT_NE(std::string::npos, lines[0].find("\"5\" \"say \"hi\"\" \"127.0.0.1:1\""));
+    EXPECT_NE(std::string::npos, lines[0].find("\"4\" \"say 'hi' 'admin'\" \"127.0.0.1:1\""));
+    EXPECT_NE(std::string::npos, lines[0].find("\"Disconnect\" \"a'b\""));
+    EXPECT_EQ(14, (int)std::count(lines[0].begin(), lines[0].end(), '"')) << lines[0];
 }
 
 // A line cut at the formatting limit still ends the line, so the next event starts a line of its own.
@@ -393,7 +398,7 @@ TEST_F(LogFileTest, LogNeverOpenedCreatesNoFile)
     EXPECT_EQ(0, nReports);
 }
 
-TEST(LogField, EmptyBecomesDashAndControlCharactersBecomeQuestionMarks)
+TEST(LogField, EmptyBecomesDashControlCharactersQuestionMarksAndQuotesSingleQuotes)
 {
     CCArray str;
     MakeLogField(nullptr, str);
@@ -403,5 +408,5 @@ TEST(LogField, EmptyBecomesDashAndControlCharactersBecomeQuestionMarks)
     MakeLogField("\x01\x1f\x20\x7e\x7f\x80\xff", str);
     EXPECT_STREQ("??\x20\x7e?\x80\xff", str.GetString());
     MakeLogField("C:\\path \"q\" 'a'", str);
-    EXPECT_STREQ("C:\\path \"q\" 'a'", str.GetString());
+    EXPECT_STREQ("C:\\path 'q' 'a'", str.GetString());
 }

@@ -217,8 +217,15 @@ TEST(SetupLibrary, UnloadingPutsTheHostsFilterBack)
     LPTOP_LEVEL_EXCEPTION_FILTER pfnBefore = SetUnhandledExceptionFilter(HostFilter);
     HMODULE hSetup = LoadLibraryA(gui::WindowsPath(TG_SETUP_DLL).c_str());
     ASSERT_NE(nullptr, hSetup);
-    EXPECT_NE((void*)HostFilter, (void*)SetUnhandledExceptionFilter(HostFilter)); // the library's own
+    // Peeking at the filter means installing another: the library's own goes back at once, so
+    // that only the library's unloading can bring the host's filter back.
+    LPTOP_LEVEL_EXCEPTION_FILTER pfnLibrary = SetUnhandledExceptionFilter(HostFilter);
+    SetUnhandledExceptionFilter(pfnLibrary);
+    EXPECT_NE((void*)HostFilter, (void*)pfnLibrary);
+    EXPECT_NE(nullptr, (void*)pfnLibrary);
     FreeLibrary(hSetup);
     ASSERT_EQ(nullptr, GetModuleHandleA("tgsetup.dll"));
+    // Whatever is installed now is only compared, never called: left in place by a library that
+    // is gone, it would point into unmapped code.
     EXPECT_EQ((void*)HostFilter, (void*)SetUnhandledExceptionFilter(pfnBefore));
 }
