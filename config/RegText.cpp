@@ -102,11 +102,26 @@ struct SCursor
     }
 };
 
+// Makes room for nMore more characters (and the terminator) at once, at least doubling the
+// room it grows: a text built piece by piece then costs time in proportion to its length. (A
+// CCArray grows by 1000 characters otherwise, which makes a long text cost its square.)
+void ReserveMore(CCArray& str, size_t nMore)
+{
+    size_t nNeeded = (size_t)str.GetLength() + nMore + 1;
+    if (nNeeded <= (size_t)str.nAlloc)
+        return;
+    size_t nDoubled = 2 * (size_t)str.nAlloc;
+    size_t nRoom = nNeeded > nDoubled ? nNeeded : nDoubled;
+    str.SetAllocSize(nRoom > (size_t)INT32_MAX ? INT32_MAX : (int32_t)nRoom);
+}
+
 // Reads a quoted text at the cursor (which stands on the opening quote) into strOut.
 bool ParseQuoted(SCursor& cur, CCArray& strOut, CCArray& strWhat)
 {
     cur.p++;
     strOut.SetText("", 0);
+    // The text is never longer than the rest of the line: room for all of it at once.
+    ReserveMore(strOut, strlen(cur.p));
     for (;;)
     {
         char ch = *cur.p;
@@ -136,6 +151,12 @@ bool ParseQuoted(SCursor& cur, CCArray& strOut, CCArray& strWhat)
 bool ParseHexList(const char* p, CByteArray& data, CCArray& strWhat)
 {
     data.SetSize(0);
+    // Every byte takes at least one digit and every byte but the last a comma: the list holds at
+    // most (length + 1) / 2 bytes. Room for them all at once keeps the parse linear (the array
+    // would grow by 8 bytes at a time otherwise, copying the whole list each time).
+    size_t nMost = (strlen(p) + 1) / 2;
+    if (nMost > 0)
+        data.SetAllocSize(nMost > (size_t)INT32_MAX ? INT32_MAX : (int32_t)nMost);
     SCursor cur = {p};
     cur.SkipBlanks();
     while (*cur.p != 0)
@@ -415,6 +436,7 @@ bool CRegText::Parse(const char* pText, size_t nLength, CCArray& strError)
                 break;
             }
             TrimRight(strLine);
+            ReserveMore(strList, (size_t)strLine.GetLength());
             strList.Append(strLine);
         }
         if (bOpen)

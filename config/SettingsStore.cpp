@@ -101,10 +101,15 @@ bool WriteString(SETTINGSKEY hKey, const char* pszName, const CCArray& str)
                               (uint32_t)str.GetLength() + 1);
 }
 
+// What the last LoadServiceAddress found: the value's size, -1 for none.
+int32_t s_nLoadedAddressSize = -1;
+
 void LoadServiceAddress(SETTINGSKEY hKey, sockaddr_in& addr, CByteArray& buf)
 {
     memset(&addr, 0, sizeof(addr));
-    if (ReadSettingsValue(hKey, szServiceAddress, buf) && buf.GetSize() == SERVICE_ADDRESS_SIZE)
+    bool bRead = ReadSettingsValue(hKey, szServiceAddress, buf);
+    s_nLoadedAddressSize = bRead ? buf.GetSize() : -1;
+    if (bRead && buf.GetSize() == SERVICE_ADDRESS_SIZE)
     {
         // The Windows Sockets record as it lies in memory: family (16-bit, little-endian), port
         // and address in network order, 8 zero bytes. Copied field by field, so that the layout
@@ -273,6 +278,11 @@ bool SaveSettings(const SSettings& settings)
 
     bOk &= CloseSettingsKey(hKey);
     return bOk;
+}
+
+int32_t GetLoadedServiceAddressSize()
+{
+    return s_nLoadedAddressSize;
 }
 
 bool IsFirstRun()

@@ -40,6 +40,11 @@ bool SaveSettings(const SSettings& settings);
 // True the first time it is ever called for the store: looks up the value "setonce", then writes
 // it (4 bytes, value 1) in every case.
 bool IsFirstRun();
+// The size in bytes of the "Service Address" value that the last LoadSettings found, or -1 when
+// it found none (no store yet, a store that could not be read or used, no such value). Only 16 is
+// a usable address; any other size gave the default, every address on port 1080, which the
+// headless proxy must never serve by accident (headless/HeadlessStore.h).
+int32_t GetLoadedServiceAddressSize();
 
 // ---------------------------------------------------------------------------------------------
 // The key itself.
@@ -62,6 +67,10 @@ bool ReadSettingsValue(SETTINGSKEY hKey, const char* pszName, CByteArray& data);
 // Writes a value of the given type; false when the key is null or the write failed.
 bool WriteSettingsValue(SETTINGSKEY hKey, const char* pszName, uint32_t nType, const void* pData,
                         uint32_t nSize);
+// Why the last OpenSettingsKey took none of the store's values although the store is there (POSIX:
+// "it is not a plain file", "line 3: ...", "it cannot be opened: ..."), as the standard error was
+// told; empty when it was read and parsed, or when there was none. Windows: always empty.
+void GetSettingsStoreTrouble(CCArray& strWhy);
 
 // Where the store lives. Windows: the key path under HKEY_CURRENT_USER (default
 // "Software\Kestrel Co\Tollgate"); POSIX: the store file (default above). Null or an empty text

@@ -11,6 +11,13 @@
 
 // Whether the store holds any settings yet (Windows: always true).
 bool SettingsStoreExists();
+// Whether the last LoadSettings took a usable "Service Address" from the store. When it did not
+// (no file yet, a file that cannot be read or used, a value missing or of the wrong size), it gave
+// the Windows program's default, every local address, which on Linux would make an open proxy:
+// the headless proxy then serves 127.0.0.1:1080, this machine only, and a reload keeps the running
+// settings. strWhy says why the file gave none, for the standard error; it is empty when there is
+// no file at all (a first start). Windows: always true (the desktop program's defaults stay).
+bool StoredAddressUsable(CCArray& strWhy);
 // Saves g_settings and nConnectionLimit; on Linux in the commented form. False (with the reason
 // on the standard error) when it could not be saved.
 bool SaveHeadlessSettings();

@@ -5,17 +5,20 @@
 // the settings from the store, starts the server, serves until it is told to stop, then runs the
 // stop flow so that the session log ends with "Server stopped".
 //
-// Command line: see PrintUsage (headless/Options.cpp). The settings options override the stored
-// settings for this run, --save stores them too. --stdin-stop also stops the proxy when standard
-// input reaches its end (signals do not reliably reach a Windows console program under Wine;
-// closing its input does). SIGINT and SIGTERM stop the proxy (on Windows: Ctrl+C, Ctrl+Break,
-// closing the console).
+// Command line: see PrintUsage (headless/Options.cpp) and the manual page headless/tollgated.8.
+// The settings options override the stored settings for this run (and at every reload), --save
+// stores them too. --stdin-stop also stops the proxy when standard input reaches its end (signals
+// do not reliably reach a Windows console program under Wine; closing its input does). SIGINT and
+// SIGTERM stop the proxy (on Windows: Ctrl+C, Ctrl+Break, closing the console). On POSIX, SIGHUP
+// reloads the settings file (headless/Service.h) and SIGUSR1 writes the state.
 //
 // Settings: on Linux the settings file (REGEDIT4 text; default $XDG_CONFIG_HOME/tollgate/
 // tollgate.reg or ~/.config/tollgate/tollgate.reg), on Windows the key path under
 // HKEY_CURRENT_USER (default "Software\Kestrel Co\Tollgate"); --config names another. The first
 // start on Linux writes the file with every default and a comment above each value, serving
-// 127.0.0.1:1080 only; later starts leave the file as the user left it unless --save is given.
+// 127.0.0.1:1080 only; later starts leave the file as the user left it unless --save is given. A
+// file that gives no usable service address (it cannot be read or used, or its "Service Address"
+// is missing or of the wrong size) serves 127.0.0.1:1080 too, never every address.
 //
 // Output, each line flushed as it is written (the first "a.b.c.d:port" in the output is always
 // the listening address):
@@ -24,9 +27,22 @@
 //           "Settings: <store>"                       the file, or HKEY_CURRENT_USER\<key path>
 //           "Log: <file>" or "Log: off"               the session log of this run
 //           "Tollgate stopped"                        after the stop flow, just before exit 0
-//   stderr  "Warning: open proxy: ..."                one line at start when the proxy serves every
-//                                                     local address with neither the IP filter nor
-//                                                     authentication in force
+//           "Settings reloaded from <file>"           after a SIGHUP whose file was applied (with
+//                                                     ": <what changed>, restarting the server" and
+//                                                     the three lines above again after a restart)
+//   stderr  "Warning: open proxy: ..."                at start and after a reload, when the proxy
+//                                                     serves an address outside 127.0.0.0/8 with
+//                                                     neither the IP filter nor authentication in
+//                                                     force
+//           "Warning: SOCKS4 is on while ..."         SOCKS4 bypasses the required password
+//           "tollgated: <why>; serving 127.0.0.1:1080 ..."
+//                                                     the settings file gave no usable address
+//           "tollgated: reload: ...; the running settings stay"
+//                                                     a reload whose file cannot be used
+//           "Statistics: started ...; snapshot <file>"
+//                                                     after SIGUSR1 (headless/Service.h)
+//           each session-log line                     under systemd (JOURNAL_STREAM) or with
+//                                                     --log-stderr, while a log is open
 //           "Server startup failed:\n\n<error>"       the start failed, e.g. "Address already in use
 //                                                     (10048)"; exit code 1
 //           "Server went down:\n\n<error>"            the listener failed while serving; exit code 1
@@ -34,14 +50,16 @@
 //                                                     the log could not be created; the proxy serves
 //                                                     without it
 // Exit codes: 0 after a stop, 1 when the server could not start or went down or the settings
-// could not be saved, 2 for a bad command line (nothing is then written).
+// could not be saved (or a restart after a reload could serve neither the new nor the old
+// address), 2 for a bad command line or password (nothing is then written).
 //
 // Lifetime: the main thread always runs the stop flow and then waits until every engine thread
 // has left, before it returns from main and the static objects are destroyed. The shell object
 // and the stop triggers are left alive on purpose: a signal may still arrive at any moment.
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <atomic>
 
 #include "config/Paths.h"
 #include "config/Settings.h"
@@ -51,18 +69,37 @@
 #include "headless/ConsoleShell.h"
 #include "headless/HeadlessStore.h"
 #include "headless/Options.h"
+#include "headless/Service.h"
 #include "headless/StopTriggers.h"
 #include "logging/LogFile.h"
 #include "net/ErrorText.h"
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 namespace
 {
 std::atomic<bool> g_bStopRequested(false);
+std::atomic<bool> g_bReloadRequested(false);
+std::atomic<bool> g_bStateRequested(false);
 CConsoleShell* g_pShell = nullptr;
 
 void RequestStop()
 {
     g_bStopRequested.store(true, std::memory_order_release);
+    g_pShell->Wake();
+}
+
+void RequestReload()
+{
+    g_bReloadRequested.store(true, std::memory_order_release);
+    g_pShell->Wake();
+}
+
+void RequestState()
+{
+    g_bStateRequested.store(true, std::memory_order_release);
     g_pShell->Wake();
 }
 
@@ -83,6 +120,33 @@ void PrintUnreadableRestrictions()
     fflush(stderr);
 }
 
+// The session log's lines on the standard error, for the journal: one write per line, so that
+// lines of different threads never mix (the log's lock orders them as in the file).
+void MirrorLogLine(const char* pszLine, int nLength)
+{
+    CCArray strLine;
+    strLine.SetText(pszLine, nLength);
+    strLine.AppendChar('\n');
+    fflush(stderr);
+#ifdef _WIN32
+    fwrite(strLine.GetString(), 1, (size_t)strLine.GetLength(), stderr);
+    fflush(stderr);
+#else
+    const char* p = strLine.GetString();
+    size_t nLeft = (size_t)strLine.GetLength();
+    while (nLeft > 0)
+    {
+        ssize_t n = write(STDERR_FILENO, p, nLeft);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break; // a line the journal cannot take is lost there; the file still has it
+        p += n;
+        nLeft -= (size_t)n;
+    }
+#endif
+}
+
 void PrintServerError(const char* pszWhat)
 {
     CCArray strError;
@@ -91,21 +155,15 @@ void PrintServerError(const char* pszWhat)
     fflush(stderr);
 }
 
-// An open proxy (every local address, no address filter, no authentication) is the most common
-// way such servers are abused: say so once, and say where to restrict it.
-void WarnIfOpen()
+// An open proxy is the most common way such servers are abused, and a password that SOCKS4
+// walks around is no protection: say so, and say where to restrict it.
+void PrintWarnings()
 {
-    if (g_settings.addrService.sin_addr.s_addr != 0 || g_settings.bIpFilter)
+    CCArray strWarnings;
+    GetExposureWarnings(g_settings, strWarnings);
+    if (strWarnings.IsEmpty())
         return;
-    if (g_settings.bSocks5Auth && !g_settings.bSocks4)
-        return;
-    const char* pszWhy = g_settings.bSocks5Auth ? "SOCKS4 clients need no password"
-                                                : "neither the IP filter nor authentication is on";
-    fprintf(stderr,
-            "Warning: open proxy: it serves every local address and %s, so anyone who can reach "
-            "the port can use it; restrict it with --listen 127.0.0.1:1080, --allow, or --user with "
-            "--no-socks4 (add --save to keep them), or in the settings file.\n",
-            pszWhy);
+    fputs(strWarnings.GetString(), stderr);
     fflush(stderr);
 }
 
@@ -122,7 +180,75 @@ void PrintStarted()
     else
         printf("Log: off\n");
     fflush(stdout);
-    WarnIfOpen();
+    PrintWarnings();
+}
+
+void ServeThisMachineOnly(SSettings& settings)
+{
+    settings.addrService.sin_family = AF_INET;
+    settings.addrService.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    settings.addrService.sin_port = htons(SETTINGS_DEFAULT_PORT);
+}
+
+// SIGHUP, on the main thread. False when the server could not be started again after a restart
+// (neither at the new address nor at the old one): the program then ends with exit code 1.
+bool Reload(const SHeadlessOptions& opt)
+{
+    CCArray strPath;
+    GetSettingsStorePath(strPath);
+    // The file is read anew, and whatever is wrong with it is said again at each reload.
+    SetSettingsStorePath(strPath.GetString());
+    SSettings next;
+    int32_t nNextLimit = 0;
+    CCArray strWhy;
+    if (!LoadForReload(opt, next, nNextLimit, strWhy))
+    {
+        fprintf(stderr, "tollgated: reload: %s; the running settings stay\n", strWhy.GetString());
+        fflush(stderr);
+        return true;
+    }
+    sockaddr_in saBefore = g_settings.addrService;
+    int32_t bLogBefore = g_settings.bLog;
+    CCArray strLogFolderBefore(g_settings.strLogFolder);
+    CCArray strRestartWhy;
+    bool bRestart = ApplyReloadedSettings(next, nNextLimit, strRestartWhy);
+    if (!bRestart)
+    {
+        printf("Settings reloaded from %s\n", strPath.GetString());
+        fflush(stdout);
+        PrintWarnings();
+        return true;
+    }
+    printf("Settings reloaded from %s: %s, restarting the server\n", strPath.GetString(), strRestartWhy.GetString());
+    fflush(stdout);
+    EServerFlow eFlow = RestartServer();
+    if (eFlow == FLOW_FAILED)
+    {
+        PrintServerError("Server startup failed");
+        // The new address cannot be served: the old one is, as it was before the reload.
+        g_settings.addrService = saBefore;
+        g_settings.bLog = bLogBefore;
+        g_settings.strLogFolder = strLogFolderBefore;
+        fprintf(stderr, "tollgated: reload: serving the previous address and log settings again\n");
+        fflush(stderr);
+        eFlow = StartServer();
+        if (eFlow == FLOW_FAILED)
+        {
+            PrintServerError("Server startup failed");
+            return false;
+        }
+    }
+    if (eFlow == FLOW_DONE)
+        PrintStarted();
+    return true;
+}
+
+void PrintState()
+{
+    CCArray strLine;
+    WriteState(strLine);
+    fprintf(stderr, "%s\n", strLine.GetString());
+    fflush(stderr);
 }
 } // namespace
 
@@ -151,6 +277,16 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    // The triggers first, before any other thread exists (headless/StopTriggers.h). A request
+    // that arrives during the start is handled once the server runs.
+    g_pShell = new CConsoleShell; // left alive: see the top of this file
+    SetServerShell(g_pShell);
+    SSignalActions actions = {RequestStop, RequestReload, RequestState};
+    if (!InstallStopTriggers(opt.bStdinStop, actions))
+    {
+        fprintf(stderr, "tollgated: cannot install the stop signals\n");
+        return 1;
+    }
     if (!StartHeadlessSockets())
         return 1;
     InitPaths();
@@ -158,16 +294,28 @@ int main(int argc, char** argv)
         SetSettingsStorePath(opt.pszConfig);
     bool bFirstStart = !SettingsStoreExists();
     LoadSettings(g_settings);
-    if (bFirstStart)
+    CCArray strWhy;
+    if (!StoredAddressUsable(strWhy))
     {
         // A Linux machine is often reachable from anywhere, and an open SOCKS proxy there is
-        // found and abused within hours: the first start serves this machine only.
-        g_settings.addrService.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        // found and abused within hours: without a stored address it serves this machine only,
+        // never the Windows program's default of every address.
+        ServeThisMachineOnly(g_settings);
+        if (!strWhy.IsEmpty() && !opt.bListen)
+        {
+            fprintf(stderr, "tollgated: %s; serving 127.0.0.1:1080, this machine only, not every address\n",
+                    strWhy.GetString());
+            fflush(stderr);
+        }
+    }
+    if (bFirstStart)
+    {
         IsFirstRun(); // the first-run marker, as the Windows program's first run writes it
         SaveHeadlessSettings();
     }
+    // The password stays in the options as well as in the settings: a reload puts it over the
+    // file again.
     ApplyOptions(opt, g_settings);
-    opt.strPassword.SetText("", 0);
     if (opt.bSave && !SaveHeadlessSettings())
     {
         fprintf(stderr, "tollgated: --save: the settings could not be saved\n");
@@ -175,14 +323,9 @@ int main(int argc, char** argv)
         return 1;
     }
     CLogFile::SetFailureReporter(PrintLogFailure);
+    if (opt.bLogStderr || StderrIsJournal())
+        CLogFile::SetLineMirror(MirrorLogLine);
 
-    g_pShell = new CConsoleShell; // left alive: see the top of this file
-    SetServerShell(g_pShell);
-    if (!InstallStopTriggers(opt.bStdinStop, RequestStop))
-    {
-        fprintf(stderr, "tollgated: cannot install the stop signals\n");
-        return 1;
-    }
     if (StartServer() != FLOW_DONE)
     {
         PrintServerError("Server startup failed");
@@ -192,10 +335,23 @@ int main(int argc, char** argv)
     PrintStarted();
     PrintUnreadableRestrictions();
 
-    while (!g_bStopRequested.load(std::memory_order_acquire) && g_pShell->GetWentDownCount() == 0)
-        g_pShell->WaitForEvents(-1);
-
     int nExitCode = 0;
+    for (;;)
+    {
+        if (g_bStopRequested.load(std::memory_order_acquire) || g_pShell->GetWentDownCount() != 0)
+            break;
+        if (g_bReloadRequested.exchange(false, std::memory_order_acq_rel) && !Reload(opt))
+        {
+            nExitCode = 1;
+            break;
+        }
+        if (g_bStateRequested.exchange(false, std::memory_order_acq_rel))
+            PrintState();
+        if (g_bStopRequested.load(std::memory_order_acquire) || g_pShell->GetWentDownCount() != 0)
+            break;
+        g_pShell->WaitForEvents(-1);
+    }
+
     if (g_pShell->GetWentDownCount() != 0)
     {
         PrintServerError("Server went down");

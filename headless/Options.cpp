@@ -115,7 +115,7 @@ bool Fail(CCArray& strError, const char* pszOption, const char* pszValue, const 
 SHeadlessOptions::SHeadlessOptions()
     : pszConfig(nullptr), bStdinStop(false), bHelp(false), bVersion(false), bSave(false), bListen(false),
       pszUser(nullptr), pszPasswordFile(nullptr), bNoSocks4(false), bNoSocks5(false), nLimit(0),
-      pszLogFolder(nullptr), bNoLog(false)
+      pszLogFolder(nullptr), bNoLog(false), bLogStderr(false)
 {
     memset(&saListen, 0, sizeof(saListen));
 }
@@ -192,6 +192,8 @@ bool ParseOptions(int argc, char** argv, SHeadlessOptions& opt, CCArray& strErro
         }
         else if (strcmp(pszOption, "--no-log") == 0)
             opt.bNoLog = true;
+        else if (strcmp(pszOption, "--log-stderr") == 0)
+            opt.bLogStderr = true;
         else
             return Fail(strError, pszOption, nullptr, "unknown option (--help lists them)");
     }
@@ -221,18 +223,38 @@ bool ReadPassword(SHeadlessOptions& opt, FILE* pStdin, CCArray& strError)
         if (pFile == nullptr)
             return Fail(strError, pszSource, opt.pszPasswordFile, strerror(errno));
     }
-    char szLine[256];
-    bool bRead = fgets(szLine, sizeof(szLine), pFile) != nullptr;
+    // The first line's bytes as they are: a text function would stop at a NUL byte and hide it.
+    // Anything longer than this is far too long for a password in any case.
+    unsigned char ab[256];
+    size_t n = 0;
+    int ch;
+    while (n < sizeof(ab) && (ch = getc(pFile)) != EOF && ch != '\n')
+        ab[n++] = (unsigned char)ch;
     if (pFile != pStdin)
         fclose(pFile);
-    size_t nLength = bRead ? strcspn(szLine, "\r\n") : 0;
-    bool bOk = nLength >= 1 && nLength <= SETTINGS_MAX_PASSWORD;
-    if (bOk)
-        opt.strPassword.SetText(szLine, (int32_t)nLength);
-    memset(szLine, 0, sizeof(szLine));
-    if (!bOk)
-        return Fail(strError, pszSource, opt.pszPasswordFile,
-                    "the password (the first line) must have 1 to 32 characters");
+
+    const char* pszProblem = nullptr;
+    size_t nStart = 0;
+    if (n >= 2 && ((ab[0] == 0xFF && ab[1] == 0xFE) || (ab[0] == 0xFE && ab[1] == 0xFF)))
+        pszProblem = "the password is UTF-16 text (a Windows editor's \"Unicode\"); save the file as UTF-8 "
+                     "or plain text";
+    else
+    {
+        if (n >= 3 && ab[0] == 0xEF && ab[1] == 0xBB && ab[2] == 0xBF)
+            nStart = 3; // a UTF-8 byte order mark is no part of the password
+        if (memchr(ab + nStart, 0, n - nStart) != nullptr)
+            pszProblem = "the password holds a NUL byte (UTF-16 text? save the file as UTF-8 or plain text)";
+    }
+    size_t nLength = 0;
+    while (nStart + nLength < n && ab[nStart + nLength] != '\r')
+        nLength++;
+    if (pszProblem == nullptr && (nLength < 1 || nLength > SETTINGS_MAX_PASSWORD))
+        pszProblem = "the password (the first line) must have 1 to 32 characters";
+    if (pszProblem == nullptr)
+        opt.strPassword.SetText((const char*)ab + nStart, (int32_t)nLength);
+    memset(ab, 0, sizeof(ab));
+    if (pszProblem != nullptr)
+        return Fail(strError, pszSource, opt.pszPasswordFile, pszProblem);
     return true;
 }
 
@@ -273,6 +295,7 @@ void PrintUsage(FILE* pOut)
     fprintf(pOut,
             "Usage: tollgated [options]\n"
             "SOCKS4 and SOCKS5 proxy. Serves until SIGINT or SIGTERM, then stops and exits 0.\n"
+            "SIGHUP reloads the settings file; SIGUSR1 writes the statistics and a session snapshot.\n"
             "The settings come from the settings store; these options override them for this run:\n"
             "  --listen ADDR:PORT    serve this address and port (first start: 127.0.0.1:1080; port 0:\n"
             "                        any free port)\n"
@@ -285,6 +308,8 @@ void PrintUsage(FILE* pOut)
             "  --limit N             serve at most N clients at once (1 to 9999)\n"
             "  --log-folder DIR      write the session log into DIR (switches the log on)\n"
             "  --no-log              write no session log\n"
+            "  --log-stderr          also write each session-log line to standard error (the default\n"
+            "                        when standard error is the systemd journal)\n"
             "  --save                also store these settings for later runs\n"
             "  --config PATH         the settings store (Linux: the settings file; Windows: the key\n"
             "                        path under HKEY_CURRENT_USER)\n"

@@ -34,6 +34,7 @@ struct SHeadlessOptions
     int32_t nLimit;                                        // --limit N; 0 when not given
     const char* pszLogFolder;                              // --log-folder DIR
     bool bNoLog;                                           // --no-log
+    bool bLogStderr;                                       // --log-stderr
 
 private:
     SHeadlessOptions(const SHeadlessOptions&) = delete;
@@ -42,10 +43,14 @@ private:
 
 // Parses and checks the command line. False with strError holding the one line to print.
 bool ParseOptions(int argc, char** argv, SHeadlessOptions& opt, CCArray& strError);
-// With --user: reads the password, the first line of --password-file or of pStdin. False with
-// strError when it cannot be read or does not fit the store (1 to 32 characters).
+// With --user: reads the password, the first line of --password-file or of pStdin (up to its
+// LF or CR LF; a UTF-8 byte order mark before it is dropped). False with strError when it cannot
+// be read, does not fit the store (1 to 32 characters), holds a NUL byte, or is UTF-16 text (a
+// byte order mark FF FE or FE FF: a Windows editor's "Unicode"), which would otherwise be cut at
+// its first NUL into a password of a byte or three.
 bool ReadPassword(SHeadlessOptions& opt, FILE* pStdin, CCArray& strError);
-// Puts the settings options into the record and the connection limit.
+// Puts the settings options into the record and the connection limit. The options keep
+// overriding the settings file at every reload (SIGHUP), the password read at start included.
 void ApplyOptions(const SHeadlessOptions& opt, SSettings& settings);
 
 void PrintUsage(FILE* pOut);

@@ -121,13 +121,26 @@ void WriteHtmlReport(IReportHost& host)
 {
     CCArray strPath, strMessage, strError;
     strPath.Format("%sausrep.html", g_paths.strTempFolder.GetString());
+    EReportWrite eResult = WriteHtmlReportFile(strPath, strError);
+    // The message box and the viewer wait for the user or another process: never under the lock.
+    if (eResult == REPORT_WRITTEN)
+        host.OpenReport(strPath.GetString());
+    else
+    {
+        strMessage.Format(eResult == REPORT_CREATE_FAILED ? "Failed to create a temporary file:\n\n%s"
+                                                          : "Error writing to a file:\n\n%s",
+                          strError.GetString());
+        host.ShowReportFailure(strMessage.GetString());
+    }
+}
+
+EReportWrite WriteHtmlReportFile(CCArray& strPath, CCArray& strError)
+{
     FILEHANDLE hFile = CreateUniqueFile(strPath, SYSFILE_WRITE, 0);
     if (hFile == FILE_INVALID)
     {
         GetSystemErrorText(strError, SysGetLastError(), true);
-        strMessage.Format("Failed to create a temporary file:\n\n%s", strError.GetString());
-        host.ShowReportFailure(strMessage.GetString());
-        return;
+        return REPORT_CREATE_FAILED;
     }
 
     bool bWritten = false;
@@ -155,15 +168,9 @@ void WriteHtmlReport(IReportHost& host)
         catch (CDiskFileException* pException)
         {
             GetSystemErrorText(strError, pException->dwError, true);
-            strMessage.Format("Error writing to a file:\n\n%s", strError.GetString());
             delete pException;
         }
         delete pFile;
     }
-
-    // The message box and the viewer wait for the user or another process: never under the lock.
-    if (bWritten)
-        host.OpenReport(strPath.GetString());
-    else
-        host.ShowReportFailure(strMessage.GetString());
+    return bWritten ? REPORT_WRITTEN : REPORT_WRITE_FAILED;
 }

@@ -32,6 +32,17 @@ protected:
 // Writes the snapshot into g_paths.strTempFolder and opens it through the host; on failure shows
 // the message instead and opens nothing. Holds the session-table lock while it writes the rows.
 void WriteHtmlReport(IReportHost& host);
+// How WriteHtmlReportFile ended.
+enum EReportWrite
+{
+    REPORT_WRITTEN,
+    REPORT_CREATE_FAILED, // the file could not be created
+    REPORT_WRITE_FAILED,  // it was created but a write failed
+};
+// The same page written to strPath, renumbered as the log files are when the name is taken
+// (Snapshot.html, Snapshot[1].html, ...); strPath then holds the name actually used. On failure
+// strError holds the system's text. WriteHtmlReport's writer, and the headless proxy's state dump.
+EReportWrite WriteHtmlReportFile(CCArray& strPath, CCArray& strError);
 
 // Seconds as "hh:mm:ss"; the hours have at least two digits and no upper limit (100:02:03).
 CCArray FormatDuration(int64_t nSeconds);

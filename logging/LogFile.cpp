@@ -12,11 +12,17 @@ const char CLogFile::szDateFormat[] = "%d/%b/%Y:%H:%M:%S";
 namespace
 {
 std::atomic<LogFailureReporter> g_pFailureReporter(nullptr);
-}
+std::atomic<LogLineMirror> g_pLineMirror(nullptr);
+} // namespace
 
 void CLogFile::SetFailureReporter(LogFailureReporter pReporter)
 {
     g_pFailureReporter.store(pReporter);
+}
+
+void CLogFile::SetLineMirror(LogLineMirror pMirror)
+{
+    g_pLineMirror.store(pMirror);
 }
 
 void MakeLogField(const char* pszText, CCArray& strOut)
@@ -120,7 +126,29 @@ void CLogFile::LogEvent(const char* pszVersion, const char* pszUser, const char*
                    strVersion.GetString(), strUser.GetString(), strSource.GetString(),
                    strDestination.GetString(), strStatus.GetString(), strError.GetString());
     strLine.Append("\r\n", 2);
-    WriteText(strLine);
+    WriteLine(strLine);
+}
+
+void CLogFile::WriteLine(const CCArray& strLine)
+{
+    if (!IsOpen())
+        return;
+    CScopedLock lock(csLock);
+    CDiskFile* pDisk = pFile.load(std::memory_order_relaxed);
+    if (pDisk == nullptr)
+        return;
+    try
+    {
+        pDisk->Write(strLine.GetString(), (uint32_t)strLine.GetLength());
+    }
+    catch (CDiskFileException* pException)
+    {
+        // A failed line is lost from the file; the file stays open for the next one.
+        delete pException;
+    }
+    LogLineMirror pMirror = g_pLineMirror.load();
+    if (pMirror != nullptr)
+        pMirror(strLine.GetString(), strLine.GetLength() - 2);
 }
 
 void CLogFile::Close()

@@ -25,6 +25,10 @@
 // Receives the full warning text when a log file cannot be created. The Windows shell shows it
 // in a message box, the headless program on its standard error.
 typedef void (*LogFailureReporter)(const char* pszMessage);
+// Receives every event line of an open log (nLength characters, without the CR LF) as it is
+// written, under the log's lock, so that the lines arrive in the order of the file. The headless
+// program copies them to its standard error, into the system journal.
+typedef void (*LogLineMirror)(const char* pszLine, int nLength);
 
 class CLogFile
 {
@@ -50,6 +54,8 @@ public:
 
     // The reporter for every log's creation failure; null reports nothing.
     static void SetFailureReporter(LogFailureReporter pReporter);
+    // The mirror of every log's event lines; null (the default) mirrors nothing.
+    static void SetLineMirror(LogLineMirror pMirror);
 
     // The legend every log file starts with.
     static const char szLegend[];
@@ -59,6 +65,9 @@ public:
 private:
     CLogFile(const CLogFile&) = delete;
     CLogFile& operator=(const CLogFile&) = delete;
+
+    // WriteText for an event line ending in CR LF, which also goes to the mirror.
+    void WriteLine(const CCArray& strLine);
 
     CCriticalSection csLock;
     std::atomic<CDiskFile*> pFile;

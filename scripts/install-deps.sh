@@ -6,11 +6,14 @@ need=""
 want() { for p in "$@"; do dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need="$need $p"; done; }
 
 want cmake ninja-build g++ googletest libgtest-dev python3 curl iproute2 procps
+# The Debian package of tollgated: built with dpkg-deb and dpkg-shlibdeps, checked with lintian,
+# its manual page with groff and man, its unit with systemd-analyze; util-linux's unshare gives
+# the tests a network namespace of their own.
+want dpkg-dev lintian groff-base man-db systemd util-linux
 # The upload agent's HTTP proxy path is tested through tinyproxy.
 want tinyproxy
 if [ "${1:-}" != --native ]; then
     want clang libclang-rt-14-dev
-    want systemd # systemd-analyze verifies the headless proxy's unit
     want g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 xvfb xauth x11-utils fonts-wine imagemagick wixl
     # The snapshot page is checked in a headless browser, opened from its file.
     want chromium

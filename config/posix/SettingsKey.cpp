@@ -8,9 +8,14 @@
 // The file is replaced, never rewritten in place: the new text goes to "<file>.new-<pid>", is flushed to
 // the disk, renamed over "<file>", and the folder is flushed too. A crash or a full disk at any
 // point leaves either the old file or the new one. A file that cannot be opened or read this time
-// gives the defaults for this run and is left alone. A file that was read but cannot be used (not
-// a plain file, malformed) gives the defaults, is reported on the standard error once, and is
-// renamed to "<file>.bad-<n>" before anything is written over its name.
+// (a symbolic link to nothing included) gives none of its values for this run and is left alone. A
+// file that was read but cannot be used (not a plain file, malformed) gives none of its values, is
+// reported on the standard error once, and is renamed to "<file>.bad-<n>" before anything is
+// written over its name. What the caller then serves is its own choice: the headless proxy serves
+// this machine only (headless/HeadlessStore.h).
+//
+// The file is opened without waiting (O_NONBLOCK) and examined before it is read: a FIFO or a
+// device at the path must not hang the program, and only a plain file is ever read.
 #include "config/SettingsStore.h"
 
 #include <cerrno>
@@ -34,6 +39,7 @@ const int MAX_BAD_COPIES = 9999;
 CCArray s_strStorePath;   // empty: the default path
 bool s_bReported = false; // the trouble of s_strReported was told: it is said once
 CCArray s_strReported;
+CCArray s_strTrouble; // what the last OpenSettingsKey found wrong with the file; empty: nothing
 
 void ReportOnce(const CCArray& strPath, const char* pszWhat)
 {
@@ -42,8 +48,8 @@ void ReportOnce(const CCArray& strPath, const char* pszWhat)
     s_bReported = true;
     s_strReported = strPath;
     fprintf(stderr,
-            "tollgate: the settings file %s cannot be used (%s); the default settings apply. The file is "
-            "kept: it is renamed to %s.bad-<n> before the settings are next saved.\n",
+            "tollgate: the settings file %s cannot be used (%s); none of its values are taken. The file "
+            "is kept: it is renamed to %s.bad-<n> before the settings are next saved.\n",
             strPath.GetString(), pszWhat, strPath.GetString());
 }
 
@@ -61,12 +67,25 @@ enum
 // may be perfectly good: only a file that was read and is not a settings file is unusable.
 int ReadWholeFile(const char* pszPath, CCArray& strText, CCArray& strWhat)
 {
-    int fd = open(pszPath, O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK the open of a FIFO waits for a writer, for ever.
+    int fd = open(pszPath, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
     {
-        if (errno == ENOENT || errno == ENOTDIR)
+        int nErrno = errno;
+        struct stat stLink;
+        if (nErrno == ENOENT && lstat(pszPath, &stLink) == 0 && S_ISLNK(stLink.st_mode))
+        {
+            // A link to a file that is not there (on a disk not mounted yet, say): its target may
+            // come back, so it is neither read nor replaced.
+            char szTarget[1024];
+            ssize_t n = readlink(pszPath, szTarget, sizeof(szTarget) - 1);
+            szTarget[n > 0 ? n : 0] = 0;
+            strWhat.Format("it is a symbolic link to %s, which does not exist", szTarget);
+            return READ_FAILED;
+        }
+        if (nErrno == ENOENT || nErrno == ENOTDIR)
             return READ_NO_FILE;
-        strWhat.Format("it cannot be opened: %s", strerror(errno));
+        strWhat.Format("it cannot be opened: %s", strerror(nErrno));
         return READ_FAILED;
     }
     struct stat st;
@@ -86,7 +105,14 @@ int ReadWholeFile(const char* pszPath, CCArray& strText, CCArray& strWhat)
         strWhat = "it is far too large for a settings file";
         nResult = READ_UNUSABLE;
     }
+    else
+    {
+        // A plain file: read it as usual, into room for all of it.
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    }
     strText.SetText("", 0);
+    if (nResult == READ_DONE)
+        strText.SetAllocSize((int32_t)st.st_size + 1);
     char ab[16384];
     while (nResult == READ_DONE)
     {
@@ -332,15 +358,17 @@ SETTINGSKEY OpenSettingsKey()
     pFile->strPath = strPath;
     CCArray strText;
     CCArray strWhat;
+    s_strTrouble.SetText("", 0);
     int nRead = ReadWholeFile(strPath.GetString(), strText, strWhat);
     if (nRead == READ_FAILED)
     {
-        // Not the file's fault: this run takes the defaults, and the file stays as it is (a null
-        // key refuses every write).
+        // Not the file's fault: this run takes none of its values, and the file stays as it is
+        // (a null key refuses every write).
         fprintf(stderr,
-                "tollgate: the settings file %s cannot be read now (%s); the default settings apply "
-                "for this run and the file is left as it is\n",
+                "tollgate: the settings file %s cannot be read now (%s); none of its values are taken "
+                "and the file is left as it is\n",
                 strPath.GetString(), strWhat.GetString());
+        s_strTrouble = strWhat;
         delete pFile;
         return nullptr;
     }
@@ -351,9 +379,15 @@ SETTINGSKEY OpenSettingsKey()
         pFile->bBad = true;
         pFile->text.arrKeys.RemoveAll();
         ReportOnce(strPath, strWhat.GetString());
+        s_strTrouble = strWhat;
     }
     pFile->pKey = pFile->text.FindKey(szKeyPath, true);
     return pFile;
+}
+
+void GetSettingsStoreTrouble(CCArray& strWhy)
+{
+    strWhy = s_strTrouble;
 }
 
 bool CloseSettingsKey(SETTINGSKEY hKey)

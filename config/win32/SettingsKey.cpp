@@ -96,3 +96,9 @@ bool WriteSettingsValue(SETTINGSKEY hKey, const char* pszName, uint32_t nType, c
     return RegSetValueExA(hKey, pszName, 0, nType, nSize > 0 ? (const BYTE*)pData : &bEmpty, nSize) ==
            ERROR_SUCCESS;
 }
+
+void GetSettingsStoreTrouble(CCArray& strWhy)
+{
+    // The registry opens or it does not; a value of the wrong size is the reader's to judge.
+    strWhy.SetText("", 0);
+}

@@ -37,6 +37,27 @@ bool SettingsStoreExists()
     return strPath.IsEmpty() || lstat(strPath.GetString(), &st) == 0;
 }
 
+bool StoredAddressUsable(CCArray& strWhy)
+{
+    strWhy.SetText("", 0);
+    int32_t nSize = GetLoadedServiceAddressSize();
+    if (nSize == 16)
+        return true;
+    CCArray strPath, strTrouble;
+    GetSettingsStorePath(strPath);
+    GetSettingsStoreTrouble(strTrouble);
+    struct stat st;
+    if (strPath.IsEmpty())
+        strWhy = "there is no settings file: neither XDG_CONFIG_HOME nor HOME is set";
+    else if (!strTrouble.IsEmpty())
+        strWhy.Format("the settings file %s cannot be used (%s)", strPath.GetString(), strTrouble.GetString());
+    else if (nSize >= 0)
+        strWhy.Format("the \"Service Address\" of %s has %d bytes, not 16", strPath.GetString(), (int)nSize);
+    else if (lstat(strPath.GetString(), &st) == 0)
+        strWhy.Format("%s has no \"Service Address\"", strPath.GetString());
+    return false;
+}
+
 // The store writes the values; the commented text then replaces the file the same way the store
 // replaces it (a new file of this process's own, flushed, renamed over the old one).
 bool SaveHeadlessSettings()

@@ -13,3 +13,9 @@ bool SaveHeadlessSettings()
 {
     return SaveSettings(g_settings);
 }
+
+bool StoredAddressUsable(CCArray& strWhy)
+{
+    strWhy.SetText("", 0);
+    return true;
+}

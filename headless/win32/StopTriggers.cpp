@@ -42,9 +42,10 @@ unsigned StdinThreadProc(void*)
 }
 } // namespace
 
-bool InstallStopTriggers(bool bStdinStop, void (*pfnStop)())
+bool InstallStopTriggers(bool bStdinStop, const SSignalActions& actions)
 {
-    g_pfnStop = pfnStop;
+    // Windows has no reload or state signal: only the stop is armed.
+    g_pfnStop = actions.pfnStop;
     g_pStopDone = new CManualEvent; // left alive: the handler may run while the process exits
     g_pStopDone->Create(false);
     if (!SetConsoleCtrlHandler(OnConsoleEvent, TRUE))
@@ -81,4 +82,9 @@ void DescribeSettingsStore(CCArray& strText)
     GetSettingsStorePath(strKey);
     strText = "HKEY_CURRENT_USER\\";
     strText += strKey;
+}
+
+bool StderrIsJournal()
+{
+    return false;
 }

@@ -66,3 +66,68 @@ TEST(HeadlessOptions, SettingOptionsOverrideTheRecordAndSwitchTheirFeaturesOn)
     EXPECT_STREQ(settings.strLogFolder.GetString(), "/var/log/tg");
     nConnectionLimit = SETTINGS_MAX_CONNECTIONS;
 }
+
+namespace
+{
+// ReadPassword over the bytes given as its standard input; the password or the error line.
+bool ReadFrom(const std::string& bytes, std::string* pstrResult)
+{
+    SHeadlessOptions opt;
+    opt.pszUser = "alice";
+    FILE* pIn = tmpfile();
+    if (pIn == nullptr)
+        return false;
+    fwrite(bytes.data(), 1, bytes.size(), pIn);
+    rewind(pIn);
+    CCArray strError;
+    bool bOk = ReadPassword(opt, pIn, strError);
+    fclose(pIn);
+    *pstrResult = bOk ? opt.strPassword.GetString() : strError.GetString();
+    return bOk;
+}
+} // namespace
+
+// Issue 18, item 9: the password is the first line's bytes, never cut short at a NUL byte.
+TEST(HeadlessOptions, APasswordWithANulByteOrInUtf16IsRefusedWithOneLine)
+{
+    std::string str;
+    EXPECT_FALSE(ReadFrom(std::string("ab\0cdefgh\n", 10), &str));
+    EXPECT_NE(str.find("NUL byte"), std::string::npos) << str;
+    EXPECT_EQ(str.find('\n'), std::string::npos) << str;
+    EXPECT_EQ(str.find("tollgated: --user: "), 0u) << str;
+
+    // "secret" as a Windows editor saves "Unicode" text, and as big-endian UTF-16.
+    EXPECT_FALSE(ReadFrom(std::string("\xFF\xFEs\0e\0c\0r\0e\0t\0\r\0\n\0", 18), &str));
+    EXPECT_NE(str.find("UTF-16"), std::string::npos) << str;
+    EXPECT_FALSE(ReadFrom(std::string("\xFE\xFF\0s\0e\0c\0r\0e\0t", 14), &str));
+    EXPECT_NE(str.find("UTF-16"), std::string::npos) << str;
+    // Without the byte order mark: the NUL bytes give it away.
+    EXPECT_FALSE(ReadFrom(std::string("s\0e\0c\0r\0e\0t\0\n\0", 14), &str));
+    EXPECT_NE(str.find("NUL byte"), std::string::npos) << str;
+    // A NUL byte after the first line is no part of the password.
+    EXPECT_TRUE(ReadFrom(std::string("secret\n\0junk", 12), &str));
+    EXPECT_EQ(str, "secret");
+}
+
+TEST(HeadlessOptions, AUtf8ByteOrderMarkIsDroppedAndTheLineEndsAtCrOrLf)
+{
+    std::string str;
+    EXPECT_TRUE(ReadFrom("\xEF\xBB\xBFOpen Sesame\r\nsecond line\n", &str));
+    EXPECT_EQ(str, "Open Sesame");
+    EXPECT_TRUE(ReadFrom("no line end", &str));
+    EXPECT_EQ(str, "no line end");
+    EXPECT_TRUE(ReadFrom(std::string(32, 'x') + "\n", &str));
+    EXPECT_EQ(str.size(), 32u);
+    EXPECT_FALSE(ReadFrom(std::string(33, 'x') + "\n", &str));
+    EXPECT_NE(str.find("1 to 32 characters"), std::string::npos) << str;
+    EXPECT_FALSE(ReadFrom("\xEF\xBB\xBF\n", &str)) << "a mark alone is an empty password";
+    EXPECT_FALSE(ReadFrom("", &str));
+}
+
+TEST(HeadlessOptions, LogStderrIsAnOption)
+{
+    SHeadlessOptions opt;
+    EXPECT_FALSE(opt.bLogStderr);
+    ASSERT_TRUE(Parse({"--log-stderr"}, opt));
+    EXPECT_TRUE(opt.bLogStderr);
+}

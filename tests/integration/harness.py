@@ -308,6 +308,8 @@ class Proxy:
         os.makedirs(self.log_folder)
         self.proc = None
         self.nofile = None  # a descriptor limit (soft and hard) for the native proxy process
+        self.args = []      # more options for the native proxy
+        self.environ = {}   # more environment variables for the native proxy
         self.key = None
         self.address = None
         self.output = []
@@ -352,18 +354,17 @@ class Proxy:
             cmd = [env.wine, env.proxy, '--stdin-stop', '--config', self.key]
             stdin = subprocess.PIPE
         else:
-            with open(store, 'w', newline='\n') as f:
-                f.write(self.settings.store_text(env.host_path(self.log_folder)))
-            cmd = [env.proxy, '--config', store]
+            self.write_settings()
+            cmd = [env.proxy, '--config', store] + self.args
             stdin = subprocess.DEVNULL
         limit = None
         if self.nofile is not None and not env.wine:
             import resource
             n = self.nofile
             limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (n, n))
+        run_env = env.wine_env() if env.wine else (dict(os.environ, **self.environ) if self.environ else None)
         self.proc = subprocess.Popen(cmd, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                     env=env.wine_env() if env.wine else None, cwd=self.folder,
-                                     preexec_fn=limit)
+                                     env=run_env, cwd=self.folder, preexec_fn=limit)
         self._reader = threading.Thread(target=self._read_output, daemon=True)
         self._reader.start()
         deadline = time.monotonic() + 20 * env.slow
@@ -396,6 +397,44 @@ class Proxy:
 
     def output_text(self):
         return ' | '.join(self.output[-20:])
+
+    # -- the native proxy as a service: its settings file, its signals, its output
+
+    @property
+    def store(self):
+        return os.path.join(self.folder, 'settings.reg')
+
+    def write_settings(self, text=None):
+        """Writes the settings file of the native proxy: self.settings, or the text given. The file
+        is replaced whole, as an editor saving it would."""
+        if text is None:
+            text = self.settings.store_text(self.env.host_path(self.log_folder))
+        with open(self.store + '.tmp', 'w', newline='\n') as f:
+            f.write(text)
+        os.replace(self.store + '.tmp', self.store)
+
+    def signal(self, signum):
+        self.proc.send_signal(signum)
+
+    def output_mark(self):
+        """Where the output stands now, for wait_output."""
+        return len(self.output)
+
+    def wait_output(self, pattern, mark=0, timeout=5):
+        """The first match of the regular expression in an output line from mark on, or None
+        after the deadline."""
+        regex = re.compile(pattern)
+        found = []
+
+        def seen():
+            for line in self.output[mark:]:
+                m = regex.search(line)
+                if m:
+                    found.append(m)
+                    return True
+            return False
+        wait_until(seen, timeout * self.env.slow)
+        return found[0] if found else None
 
     def stop(self, timeout=None):
         """Stops the proxy the way its user would and returns its exit code (None when it had to

@@ -13,6 +13,7 @@ import signal
 import stat
 import subprocess
 import sys
+import threading
 import time
 
 from harness import Environment, HttpServer, curl, free_port, run_main, wait_until
@@ -39,17 +40,23 @@ class Run:
             self.proc.stdin.flush()
         self.lines = []
         self.address = None
+        # The output is read by a thread of its own, so that every wait here has a deadline even
+        # when the program hangs without a word.
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        for line in iter(self.proc.stdout.readline, ''):
+            self.lines.append(line.rstrip('\n'))
 
     def wait_listening(self, timeout):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline and self.address is None:
-            line = self.proc.stdout.readline()
-            if not line:
-                break
-            self.lines.append(line.rstrip('\n'))
-            m = LISTEN_RE.search(line)
-            if m:
-                self.address = (m.group(1), int(m.group(2)))
+        def listening():
+            for line in list(self.lines):
+                m = LISTEN_RE.search(line)
+                if m:
+                    return (m.group(1), int(m.group(2)))
+            return None
+        self.address = wait_until(lambda: listening() or self.proc.poll() is not None, timeout) and listening()
         return self.address
 
     def stop(self, by_stdin=False):
@@ -60,11 +67,11 @@ class Run:
             else:
                 self.proc.send_signal(signal.SIGTERM)
         try:
-            out, _ = self.proc.communicate(timeout=20)
+            self.proc.wait(timeout=20)
         except subprocess.TimeoutExpired:
             self.proc.kill()
-            out, _ = self.proc.communicate()
-        self.lines += out.splitlines()
+            self.proc.wait()
+        self._reader.join(5)
         return self.proc.returncode
 
 
@@ -173,6 +180,154 @@ def test_saved_user(env, r):
         http.close()
 
 
+def private_network(extra=''):
+    """A command prefix that runs a program in a network namespace of its own, loopback up (and
+    extra commands run first), or None when the machine does not allow one. In there
+    127.0.0.1:1080 is always free, whatever this machine runs."""
+    prefix = ['unshare', '-n', 'sh', '-c', 'ip link set lo up %s&& exec "$0" "$@"' % extra]
+    try:
+        p = subprocess.run(prefix + ['true'], capture_output=True, timeout=20)
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    return prefix if p.returncode == 0 else None
+
+
+GOOD = ('REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Kestrel Co\\Tollgate]\n'
+        '"Service Address"=hex:02,00,9c,40,7f,00,00,01,00,00,00,00,00,00,00,00\n"Log"=hex:00,00,00,00\n')
+
+
+def test_bad_settings_file(env, r):
+    """A settings file that exists but cannot be used serves 127.0.0.1:1080 and says why; never
+    every address (issue 18, items 2 and 8)."""
+    prefix = private_network()
+    if prefix is None:
+        print('    no network namespace here: 127.0.0.1:1080 may be taken, the cases are not run')
+        return
+    cases = [
+        ('a malformed line', lambda p: open(p, 'w').write(GOOD + 'not a value\n'), 'line 6'),
+        ('a dangling symbolic link', lambda p: os.symlink(p + '.gone', p), 'symbolic link'),
+        ('a folder', lambda p: os.mkdir(p), 'not a plain file'),
+        ('a FIFO', lambda p: os.mkfifo(p), 'not a plain file'),
+        ('a "Service Address" of 4 bytes',
+         lambda p: open(p, 'w').write(GOOD.replace('9c,40,7f,00,00,01,00,00,00,00,00,00,00,00', '04,38')),
+         'has 4 bytes, not 16'),
+        ('no "Service Address"', lambda p: open(p, 'w').write(GOOD.split('"Service')[0] + '"Log"=hex:00,00,00,00\n'),
+         'has no "Service Address"'),
+    ]
+    for what, make, reason in cases:
+        home = env.new_folder('badfile')
+        path = os.path.join(home, 'tollgate.reg')
+        make(path)
+        run = Run(prefix + [env.proxy], home, ['--config', path])
+        address = run.wait_listening(10)
+        code = run.stop()
+        r.equal(address, ('127.0.0.1', 1080), '%s: serves 127.0.0.1:1080, not every address' % what)
+        said = [l for l in run.lines if 'serving 127.0.0.1:1080, this machine only, not every address' in l]
+        r.check(len(said) == 1 and reason in said[0], '%s: one line says why (%s)' % (what, reason), run.lines)
+        r.check(not any('open proxy' in l for l in run.lines), '%s: no open proxy' % what)
+        r.equal(code, 0, '%s: stops with 0' % what)
+    # The good file itself serves what it says, and says nothing.
+    home = env.new_folder('goodfile')
+    path = os.path.join(home, 'tollgate.reg')
+    open(path, 'w').write(GOOD)
+    run = Run(prefix + [env.proxy], home, ['--config', path])
+    r.equal(run.wait_listening(10), ('127.0.0.1', 40000), 'a good file: its own address')
+    run.stop()
+    r.check(not any('serving 127.0.0.1:1080' in l for l in run.lines), 'a good file: no complaint', run.lines)
+    # --listen overrides: the address line is not needed then, the file's trouble is still said.
+    home = env.new_folder('badlisten')
+    path = os.path.join(home, 'tollgate.reg')
+    os.mkdir(path)
+    run = Run(prefix + [env.proxy], home, ['--config', path, '--listen', '127.0.0.1:0'])
+    r.check(run.wait_listening(10) is not None, 'a bad file with --listen serves the --listen address')
+    run.stop()
+    r.check(any('not a plain file' in l for l in run.lines)
+            and not any('serving 127.0.0.1:1080' in l for l in run.lines), 'and says only what is wrong', run.lines)
+
+
+def test_password_file(env, r):
+    """The password file: a NUL byte and UTF-16 are refused with one line and exit 2; a UTF-8
+    byte order mark is dropped (issue 18, item 9)."""
+    for what, data, words in [('a NUL byte', b'ab\x00cdefgh\n', 'NUL byte'),
+                              ('UTF-16 with its byte order mark', '\ufeffsecret\r\n'.encode('utf-16-le'), 'UTF-16'),
+                              ('big-endian UTF-16', '\ufeffsecret'.encode('utf-16-be'), 'UTF-16'),
+                              ('UTF-16 without a byte order mark', 'secret\n'.encode('utf-16-le'), 'NUL byte')]:
+        home = env.new_folder('pwbad')
+        pw = os.path.join(home, 'password')
+        with open(pw, 'wb') as f:
+            f.write(data)
+        # --stdin-stop: a program that took the password anyway stops at once instead of serving.
+        code, out, err = run_to_end([env.proxy], home, ['--user', 'alice', '--password-file', pw, '--save',
+                                                        '--listen', '127.0.0.1:0', '--stdin-stop'])
+        lines = err.strip().splitlines()
+        r.check(code == 2 and len(lines) == 1 and '--password-file' in lines[0] and words in lines[0] and out == '',
+                '%s: exit 2 and one line saying so' % what, (code, out, err))
+        r.check(not os.path.exists(os.path.join(home, 'tollgate')), '%s: nothing written' % what)
+
+    http = HttpServer()
+    try:
+        home = env.new_folder('pwbom')
+        pw = os.path.join(home, 'password')
+        with open(pw, 'wb') as f:
+            f.write(b'\xef\xbb\xbfOpen Sesame\r\n')
+        port = free_port()
+        run = Run([env.proxy], home, ['--listen', '127.0.0.1:%d' % port, '--user', 'alice', '--password-file', pw,
+                                      '--no-socks4'])
+        address = run.wait_listening(10)
+        if r.check(address is not None, 'a UTF-8 file with a byte order mark is taken', run.lines):
+            code, body = fetch(address, http, 'alice:Open Sesame')
+            r.check(code == 0 and body == http.blob(1000, 3), 'the password is the text after the mark', code)
+            code, _ = fetch(address, http, 'alice:\ufeffOpen Sesame')
+            r.check(code != 0, 'the mark is no part of it', code)
+        run.stop()
+    finally:
+        http.close()
+
+
+def warnings_of(env, home, prefix, args):
+    run = Run(prefix + [env.proxy], home, args)
+    address = run.wait_listening(10)
+    run.stop()
+    return address, [l for l in run.lines if l.startswith('Warning')], run.lines
+
+
+def test_warnings(env, r):
+    """The open-proxy warning for any address outside 127.0.0.0/8, and the SOCKS4 warning beside
+    a required password (issue 18, item 10)."""
+    home = env.new_folder('warn')
+    pw = os.path.join(home, 'password')
+    with open(pw, 'w') as f:
+        f.write('Open Sesame\n')
+    user = ['--user', 'alice', '--password-file', pw]
+    for what, args, expected in [
+            ('127.0.0.1, nothing restricted', ['--listen', '127.0.0.1:0'], None),
+            ('127.0.0.2, nothing restricted', ['--listen', '127.0.0.2:0'], None),
+            ('a password with SOCKS4 on', ['--listen', '127.0.0.1:0'] + user, 'Warning: SOCKS4 is on while'),
+            ('a password with SOCKS4 off', ['--listen', '127.0.0.1:0', '--no-socks4'] + user, None),
+            ('every address, nothing restricted', ['--listen', '0.0.0.0:0'], 'Warning: open proxy: it serves every'),
+            ('every address, a password with SOCKS4 on', ['--listen', '0.0.0.0:0'] + user,
+             'Warning: open proxy: it serves every local address and SOCKS4 clients need no password'),
+            ('every address, filtered', ['--listen', '0.0.0.0:0', '--allow', '127.0.0.1/32'], None)]:
+        address, warnings, lines = warnings_of(env, home, [], args + ['--no-log'])
+        r.check(address is not None, '%s: serves' % what, lines)
+        if expected is None:
+            r.equal(warnings, [], '%s: no warning' % what)
+        else:
+            r.check(len(warnings) == 1 and warnings[0].startswith(expected), '%s: one warning' % what, warnings)
+    # An address outside 127.0.0.0/8 but not 0.0.0.0: one of a private network's own.
+    prefix = private_network('&& ip addr add 10.11.12.13/32 dev lo ')
+    if prefix is None:
+        print('    no network namespace here: the warning for 10.11.12.13 is not checked')
+        return
+    address, warnings, lines = warnings_of(env, home, prefix, ['--listen', '10.11.12.13:0', '--no-log'])
+    r.check(address is not None and address[0] == '10.11.12.13', '10.11.12.13: serves', lines)
+    r.check(len(warnings) == 1 and warnings[0].startswith('Warning: open proxy: it serves 10.11.12.13, which other'),
+            '10.11.12.13: the open-proxy warning', warnings)
+    address, warnings, lines = warnings_of(env, home, prefix, ['--listen', '10.11.12.13:0', '--no-log', '--no-socks4']
+                                           + user)
+    r.equal(warnings, [], '10.11.12.13 with a password and SOCKS4 off: no warning')
+
+
 def test_systemd_unit(env, r):
     tool = shutil.which('systemd-analyze')
     if tool is None:
@@ -183,9 +338,15 @@ def test_systemd_unit(env, r):
     text = open(os.path.join(ROOT, 'headless', 'systemd', 'tollgated.service')).read()
     with open(unit, 'w') as f:
         f.write(text.replace('/usr/local/bin/tollgated', env.proxy))
-    p = subprocess.run([tool, 'verify', unit], capture_output=True, text=True, timeout=60)
+    # The unit's Documentation= names the manual page, which systemd-analyze looks up.
+    man8 = os.path.join(folder, 'man', 'man8')
+    os.makedirs(man8)
+    shutil.copy(os.path.join(ROOT, 'headless', 'tollgated.8'), man8)
+    p = subprocess.run([tool, 'verify', unit], capture_output=True, text=True, timeout=60,
+                       env=dict(os.environ, MANPATH=os.path.join(folder, 'man')))
     r.check(p.returncode == 0 and p.stderr.strip() == '', 'systemd-analyze verify accepts the unit',
             p.stderr)
+    r.check(re.search(r'^ExecReload=/bin/kill -HUP \$MAINPID$', text, re.M), 'the unit reloads with SIGHUP')
 
 
 def test_saved_file_under_wine(env, r):
@@ -237,7 +398,9 @@ def main():
         return run_main('headless', env, [('saved file under Wine', test_saved_file_under_wine)])
     return run_main('headless', env, [('first start', test_first_start), ('bad values', test_bad_values),
                                       ('version', test_version), ('saved user', test_saved_user),
-                                      ('systemd unit', test_systemd_unit)])
+                                      ('systemd unit', test_systemd_unit),
+                                      ('bad settings file', test_bad_settings_file),
+                                      ('password file', test_password_file), ('warnings', test_warnings)])
 
 
 if __name__ == '__main__':

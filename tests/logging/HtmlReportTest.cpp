@@ -144,3 +144,21 @@ TEST_F(HtmlReportTest, BrowserShowsInjectedMarkupAsText)
 }
 #endif
 } // namespace
+
+// The writer without a window: the page at any path, renumbered, and what went wrong.
+TEST_F(HtmlReportTest, TheFileWriterTakesAnyPathAndSaysWhatFailed)
+{
+    AddSession(5, 2, 5, "bob", "127.0.0.2");
+    CCArray strPath((folder / "Snapshot.html").string().c_str()), strError;
+    ASSERT_EQ(REPORT_WRITTEN, WriteHtmlReportFile(strPath, strError));
+    EXPECT_EQ((folder / "Snapshot.html").string(), strPath.GetString());
+    std::string strPage = ReadAll(strPath.GetString());
+    EXPECT_NE(std::string::npos, strPage.find("<TD>bob</TD><TD>127.0.0.2:4005</TD>")) << strPage;
+    strPath = (folder / "Snapshot.html").string().c_str();
+    ASSERT_EQ(REPORT_WRITTEN, WriteHtmlReportFile(strPath, strError));
+    EXPECT_EQ((folder / "Snapshot[1].html").string(), strPath.GetString());
+    strPath = (folder / "missing" / "Snapshot.html").string().c_str();
+    EXPECT_EQ(REPORT_CREATE_FAILED, WriteHtmlReportFile(strPath, strError));
+    EXPECT_FALSE(strError.IsEmpty());
+    EXPECT_TRUE(opened.empty() && failures.empty());
+}

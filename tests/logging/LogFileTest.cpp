@@ -410,3 +410,52 @@ TEST(LogField, EmptyBecomesDashControlCharactersQuestionMarksAndQuotesSingleQuot
     MakeLogField("C:\\path \"q\" 'a'", str);
     EXPECT_STREQ("C:\\path 'q' 'a'", str.GetString());
 }
+
+// The mirror (the headless program's journal copy) gets every event line, without its CR LF, in
+// the order of the file, from every thread: it is called under the log's lock, so the collecting
+// vector below needs no lock of its own. Nothing reaches it from a closed log, nor the legend.
+namespace
+{
+std::vector<std::string> g_mirrored;
+void Mirror(const char* pszLine, int nLength)
+{
+    g_mirrored.emplace_back(pszLine, (size_t)nLength);
+}
+} // namespace
+
+TEST_F(LogFileTest, TheMirrorGetsEveryEventLineInTheOrderOfTheFile)
+{
+    g_mirrored.clear();
+    CLogFile::SetLineMirror(&Mirror);
+    CCArray strPath(PathOf("ServerLog.txt").c_str());
+    CLogFile log;
+    log.LogEvent("-", "-", "-", "-", "before the open", "-");
+    log.Open(strPath);
+    ASSERT_TRUE(log.IsOpen());
+    log.WriteText("# a text, not an event\r\n", 24);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++)
+    {
+        threads.emplace_back([&log, t] {
+            for (int i = 0; i < 200; i++)
+            {
+                std::string strUser = "t" + std::to_string(t) + "-" + std::to_string(i) + "\r\nforged";
+                log.LogEvent("5", strUser.c_str(), "127.0.0.1:1", "127.0.0.1:2", "Connect", "-");
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    log.Close();
+    log.LogEvent("-", "-", "-", "-", "after the close", "-");
+    CLogFile::SetLineMirror(nullptr);
+
+    std::vector<std::string> lines = EventLines(ReadAll(PathOf("ServerLog.txt")));
+    ASSERT_EQ(801u, lines.size());
+    EXPECT_EQ("# a text, not an event", lines[0]);
+    lines.erase(lines.begin());
+    EXPECT_EQ(lines, g_mirrored);
+    for (const std::string& str : g_mirrored)
+        EXPECT_EQ(std::string::npos, str.find_first_of("\r\n")) << str;
+    g_mirrored.clear();
+}
