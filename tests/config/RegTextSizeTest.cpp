@@ -1,5 +1,5 @@
 // RegTextSizeTest.cpp: a settings text near the store's 16 MB bound is read in time in
-// proportion to its length (issue 18, item 8: a 4.8 MB hex value took 6.7 s, growing its byte
+// proportion to its length (a 4.8 MB hex value once took 6.7 s, growing its byte
 // array 8 bytes at a time).
 #include "config/RegText.h"
 

@@ -87,7 +87,7 @@ bool ReadFrom(const std::string& bytes, std::string* pstrResult)
 }
 } // namespace
 
-// Issue 18, item 9: the password is the first line's bytes, never cut short at a NUL byte.
+// The password file: the password is the first line's bytes, never cut short at a NUL byte.
 TEST(HeadlessOptions, APasswordWithANulByteOrInUtf16IsRefusedWithOneLine)
 {
     std::string str;

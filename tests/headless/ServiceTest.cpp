@@ -63,7 +63,7 @@ protected:
 };
 } // namespace
 
-// Issue 18, item 10: any address outside 127.0.0.0/8, not only 0.0.0.0.
+// The open-proxy warning: any address outside 127.0.0.0/8, not only 0.0.0.0.
 TEST(HeadlessWarnings, AnOpenProxyIsAnyAddressOutsideLoopbackWithoutFilterOrAuthentication)
 {
     std::string str = Warnings("0.0.0.0", false, false, true);

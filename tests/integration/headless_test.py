@@ -198,7 +198,7 @@ GOOD = ('REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Kestrel Co\\Tollgate]\n'
 
 def test_bad_settings_file(env, r):
     """A settings file that exists but cannot be used serves 127.0.0.1:1080 and says why; never
-    every address (issue 18, items 2 and 8)."""
+    every address."""
     prefix = private_network()
     if prefix is None:
         print('    no network namespace here: 127.0.0.1:1080 may be taken, the cases are not run')
@@ -247,7 +247,7 @@ def test_bad_settings_file(env, r):
 
 def test_password_file(env, r):
     """The password file: a NUL byte and UTF-16 are refused with one line and exit 2; a UTF-8
-    byte order mark is dropped (issue 18, item 9)."""
+    byte order mark is dropped."""
     for what, data, words in [('a NUL byte', b'ab\x00cdefgh\n', 'NUL byte'),
                               ('UTF-16 with its byte order mark', '\ufeffsecret\r\n'.encode('utf-16-le'), 'UTF-16'),
                               ('big-endian UTF-16', '\ufeffsecret'.encode('utf-16-be'), 'UTF-16'),
@@ -293,7 +293,7 @@ def warnings_of(env, home, prefix, args):
 
 def test_warnings(env, r):
     """The open-proxy warning for any address outside 127.0.0.0/8, and the SOCKS4 warning beside
-    a required password (issue 18, item 10)."""
+    a required password."""
     home = env.new_folder('warn')
     pw = os.path.join(home, 'password')
     with open(pw, 'w') as f:

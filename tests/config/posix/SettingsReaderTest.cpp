@@ -1,5 +1,5 @@
 // SettingsReaderTest.cpp: what the POSIX settings reader does with a path that is not a plain
-// file (issue 18, items 2 and 8): it never waits on a FIFO, never reads a device, leaves a link to
+// file: it never waits on a FIFO, never reads a device, leaves a link to
 // nothing alone, and tells why it took none of the values.
 #include <gtest/gtest.h>
 

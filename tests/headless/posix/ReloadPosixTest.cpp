@@ -131,7 +131,7 @@ TEST_F(HeadlessStoreFile, AReloadRefusesAFileThatCannotBeUsedAndSaysWhy)
     EXPECT_NE(strWhy.find("is not there"), std::string::npos) << strWhy;
 }
 
-// Issue 18, item 2: every way a file can fail to give an address, and the first start.
+// Every way a file can fail to give an address, and the first start.
 TEST_F(HeadlessStoreFile, TheStoredAddressIsUsableOnlyWhenTheFileGaveOneOf16Bytes)
 {
     CCArray strWhy;
