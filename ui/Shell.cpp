@@ -268,17 +268,8 @@ bool CTrayWnd::AddTrayIcon(HICON hIcon, DWORD nPatienceMs)
         while (GetTickCount() - nSliceStart < nTrayAddRetryMs)
         {
             MsgWaitForMultipleObjects(0, nullptr, FALSE, nTrayAddRetryMs, QS_ALLINPUT);
-            MSG msg;
-            while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
-            {
-                if (msg.message == WM_QUIT)
-                {
-                    PostQuitMessage((int)msg.wParam);
-                    return false;
-                }
-                TranslateMessage(&msg);
-                DispatchMessageA(&msg);
-            }
+            if (!PumpMessages())
+                return false;
             if (g_trayIcon.IsAdded())
                 return true; // TaskbarCreated brought it in
         }
