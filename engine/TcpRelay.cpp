@@ -1,12 +1,14 @@
 // TcpRelay.cpp: the tunnel between a client and its destination.
 #include "engine/TcpRelay.h"
 
+#include <climits>
 #include <cstdio>
 #include <new>
 
 #include "engine/ServerContext.h"
 #include "engine/SessionTable.h"
 #include "net/ErrorCode.h"
+#include "net/SocketApi.h"
 #include "platform/Sockets.h"
 
 namespace
@@ -86,6 +88,57 @@ void PassBlock(CTollgateSocket& from, std::atomic<uint64_t>& nFromCounter, CToll
     SendCounted(to, buffer.pBuffer, nReceived, nToCounter);
     buffer.Moved(nReceived);
 }
+
+// The portable relay: one block in one direction per pass, waiting in select between passes.
+// On its own frame, so that a tunnel the platform relays holds none of its buffer.
+__attribute__((noinline)) void CopyBlocks(CClientSessionThread& client, CDestinationTcpSocket& dest)
+{
+    // One buffer for both directions: a tunnel that moves only small blocks costs its thread's
+    // stack and nothing of the heap.
+    CRelayBuffer buffer;
+    for (;;)
+    {
+        // Both handles are read afresh each pass: the stop path may have closed either.
+        SOCKET hClient = client.GetHandle();
+        SOCKET hDest = dest.GetHandle();
+        SOCKSET readSet;
+        SockSetClear(&readSet);
+        SockSetAdd(&readSet, hClient);
+        SockSetAdd(&readSet, hDest);
+        int nReady = client.GetApi()->select(0, &readSet, nullptr, nullptr, nullptr);
+        if (nReady == 0)
+            throw MakeErrorCode(SysGetSocketError(), COND_SELECT_TIMEOUT);
+        if (nReady == SOCKET_ERROR)
+            throw MakeErrorCode(SysGetSocketError(), COND_SELECT);
+        // The client goes first when both sides have data, and the destination's block
+        // follows in the same pass: deciding again after a fresh select would let a client
+        // that always has data starve the other direction for as long as it keeps sending.
+        if (SockSetHas(&readSet, hClient))
+            PassBlock(client, g_traffic.nTcpClient, dest, g_traffic.nTcpDest, buffer);
+        if (SockSetHas(&readSet, hDest))
+            PassBlock(dest, g_traffic.nTcpDest, client, g_traffic.nTcpClient, buffer);
+    }
+}
+
+int SendTimeoutMs(const CTollgateSocket& sock)
+{
+    int nSeconds = sock.GetSendTimeout();
+    if (nSeconds < 0)
+        return -1;
+    return nSeconds > INT_MAX / 1000 ? INT_MAX : nSeconds * 1000;
+}
+
+// The platform's own relay (splice on Linux) where both sockets use the system's calls; false
+// where it has none, or where a socket goes through a table of its own (a test's scripted one).
+bool RelayOnPlatform(CClientSessionThread& client, CDestinationTcpSocket& dest)
+{
+    const SSocketApi* pSystem = GetSystemSocketApi();
+    if (client.GetApi() != pSystem || dest.GetApi() != pSystem)
+        return false;
+    SRelaySide clientSide = {client.GetHandle(), SendTimeoutMs(client), &g_traffic.nTcpClient};
+    SRelaySide destSide = {dest.GetHandle(), SendTimeoutMs(dest), &g_traffic.nTcpDest};
+    return SysRelayStreams(clientSide, destSide);
+}
 } // namespace
 
 void RelayTcp(CClientSessionThread& client, CDestinationTcpSocket& dest)
@@ -95,9 +148,6 @@ void RelayTcp(CClientSessionThread& client, CDestinationTcpSocket& dest)
     if (g_server.logFile.IsOpen())
         LogTunnelReady(pTask);
 
-    // One buffer for both directions: a tunnel that moves only small blocks costs its thread's
-    // stack and nothing of the heap.
-    CRelayBuffer buffer;
     try
     {
         // What the client sent behind its request was read with it: it goes first.
@@ -108,32 +158,12 @@ void RelayTcp(CClientSessionThread& client, CDestinationTcpSocket& dest)
             SendCounted(dest, client.ReadAheadData(), nAhead, g_traffic.nTcpDest);
             client.DropReadAhead();
         }
-        for (;;)
-        {
-            // Both handles are read afresh each pass: the stop path may have closed either.
-            SOCKET hClient = client.GetHandle();
-            SOCKET hDest = dest.GetHandle();
-            SOCKSET readSet;
-            SockSetClear(&readSet);
-            SockSetAdd(&readSet, hClient);
-            SockSetAdd(&readSet, hDest);
-            int nReady = client.GetApi()->select(0, &readSet, nullptr, nullptr, nullptr);
-            if (nReady == 0)
-                throw MakeErrorCode(SysGetSocketError(), COND_SELECT_TIMEOUT);
-            if (nReady == SOCKET_ERROR)
-                throw MakeErrorCode(SysGetSocketError(), COND_SELECT);
-            // The client goes first when both sides have data, and the destination's block
-            // follows in the same pass: deciding again after a fresh select would let a client
-            // that always has data starve the other direction for as long as it keeps sending.
-            if (SockSetHas(&readSet, hClient))
-                PassBlock(client, g_traffic.nTcpClient, dest, g_traffic.nTcpDest, buffer);
-            if (SockSetHas(&readSet, hDest))
-                PassBlock(dest, g_traffic.nTcpDest, client, g_traffic.nTcpClient, buffer);
-        }
+        if (!RelayOnPlatform(client, dest))
+            CopyBlocks(client, dest);
     }
     catch (uint32_t)
     {
         // Whatever ended it (a close, a reset, a time-out, the server's stop) is its orderly end.
-        throw MakeErrorCode(0, 0);
     }
+    throw MakeErrorCode(0, 0);
 }

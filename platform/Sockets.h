@@ -5,6 +5,8 @@
 // every wait works for any descriptor number, and failures carry Windows Sockets error numbers.
 #pragma once
 
+#include <atomic>
+
 #include "platform/Platform.h"
 
 // Portable helpers for SOCKSET (FD_ZERO / FD_SET / FD_ISSET on Windows).
@@ -51,6 +53,23 @@ const int SEND_NO_WAIT = MSG_DONTWAIT;
 // The same for a receive: take what has arrived, or fail with WSAEWOULDBLOCK at once. Callers with
 // a time-out of their own try the receive first and wait only when nothing is there yet.
 const int RECV_NO_WAIT = SEND_NO_WAIT;
+
+// One side of a relayed pair of stream sockets: its handle, how long a send to it may wait for
+// room (milliseconds, -1: for ever), and the counter of the bytes received from it and sent to it.
+struct SRelaySide
+{
+    SOCKET hSocket;
+    int nSendTimeoutMs;
+    std::atomic<uint64_t>* pTraffic;
+};
+
+// Relays bytes both ways between two connected stream sockets of the system socket functions,
+// in the system's cheapest way, until either side ends or fails, a side takes no byte for its send
+// time-out, or either handle is closed (which ends the relay at once, as it ends a blocked call).
+// What a side sent before it ended still goes to the other within that side's send time-out. Each
+// counter grows as its bytes move. True when the relay ran, however it ended; false when the
+// platform has none of its own (Windows), and the caller copies the blocks itself.
+bool SysRelayStreams(const SRelaySide& a, const SRelaySide& b);
 
 // The Windows Sockets functions behind the default SSocketApi table (net/SocketApi.h).
 SOCKET SysSocket(int af, int type, int protocol);

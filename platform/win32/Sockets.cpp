@@ -305,3 +305,9 @@ void SysSocketsCleanup()
 {
     WSACleanup();
 }
+
+// Windows has no pipe that a socket can fill without a copy: the engine's own loop relays.
+bool SysRelayStreams(const SRelaySide&, const SRelaySide&)
+{
+    return false;
+}
