@@ -10,16 +10,13 @@
 // Idle tunnels (there may be thousands) must not pay for the pipes: a direction starts by copying
 // through a small block on the stack, and takes a pipe only when a receive fills that block (more
 // is coming) or a send leaves part of a block behind (the pipe holds the rest while the peer
-// catches up). A tunnel silent for a second gives its pipes back, and the stack pages that its
-// negotiation touched.
+// catches up). A tunnel silent for a second gives its pipes back.
 #include "platform/posix/SocketInternals.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
 #include <signal.h>
-#include <sys/mman.h>
 
 namespace
 {
@@ -27,6 +24,7 @@ const int COPY_BLOCK = 2048;
 // What one splice into an empty pipe asks for: the pipe takes what fits.
 const size_t SPLICE_ASK = 1 << 20;
 const int IDLE_MS = 1000;
+const int PIPE_BYTES = 256 * 1024;
 const unsigned SPLICE_FLAGS = SPLICE_F_MOVE | SPLICE_F_NONBLOCK;
 
 enum EStep
@@ -76,7 +74,14 @@ bool WouldBlock(int nErrno)
 
 bool OpenPipe(SDirection& d)
 {
-    return d.aPipe[0] >= 0 || pipe2(d.aPipe, O_CLOEXEC | O_NONBLOCK) == 0;
+    if (d.aPipe[0] >= 0)
+        return true;
+    if (pipe2(d.aPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    // A larger pipe moves more per splice; where the system refuses (a user over its pipe
+    // allowance), the default size serves as well.
+    fcntl(d.aPipe[0], F_SETPIPE_SZ, PIPE_BYTES);
+    return true;
 }
 
 void ClosePipe(SDirection& d)
@@ -210,29 +215,6 @@ EStep Fill(SDirection& d, char* pBlock)
     return STEP_MOVED;
 }
 
-// Gives back the pages of the calling thread's stack below the current frame: a negotiation, a
-// name lookup or a log line may have touched several, and an idle tunnel would keep them all
-// resident for as long as it lives. Only pages well below the stack pointer go; whatever is called
-// later touches fresh zero pages.
-__attribute__((noinline)) void TrimStack()
-{
-    pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0)
-        return;
-    void* pLow = nullptr;
-    size_t nSize = 0;
-    int nErr = pthread_attr_getstack(&attr, &pLow, &nSize);
-    pthread_attr_destroy(&attr);
-    if (nErr != 0)
-        return;
-    const uintptr_t nPage = (uintptr_t)sysconf(_SC_PAGESIZE);
-    char cHere;
-    uintptr_t nBottom = ((uintptr_t)pLow + nPage - 1) & ~(nPage - 1);
-    uintptr_t nTop = ((uintptr_t)&cHere & ~(nPage - 1)) - 2 * nPage;
-    if (nTop > nBottom && nTop <= (uintptr_t)pLow + nSize)
-        madvise((void*)nBottom, nTop - nBottom, MADV_DONTNEED);
-}
-
 // A splice into a socket whose peer has gone raises SIGPIPE (splice has no MSG_NOSIGNAL), and a
 // Windows Sockets program never expects that signal: left at its default it would end the process.
 // A handler the program installed itself stays.
@@ -261,7 +243,6 @@ bool SysRelayStreams(const SRelaySide& a, const SRelaySide& b)
     InitDirection(dirs[1], useB.Fd(), useA.Fd(), b, a);
     char block[COPY_BLOCK];
     bool bEnding = false; // a side ended: only what the pipes hold still moves
-    bool bTrimmed = false;
     for (;;)
     {
         bool bMoved = false;
@@ -287,15 +268,13 @@ bool SysRelayStreams(const SRelaySide& a, const SRelaySide& b)
         if (bEnding && dirs[0].nPiped == 0 && dirs[1].nPiped == 0)
             break;
         if (bMoved)
-        {
-            bTrimmed = false;
             continue;
-        }
 
         // Nothing moved: wait for data where a pipe is empty and for room where one is not.
         pollfd pfds[2] = {{useA.Fd(), 0, 0}, {useB.Fd(), 0, 0}};
         int nWait = -1;
         bool bStalled = false;
+        bool bTimedOut = false;
         int64_t nNow = (int64_t)SysTicksMs();
         for (int i = 0; i < 2; i++)
         {
@@ -314,12 +293,14 @@ bool SysRelayStreams(const SRelaySide& a, const SRelaySide& b)
                 continue;
             int64_t nLeft = d.pTo->nSendTimeoutMs - (nNow - d.nStalledMs);
             if (nLeft <= 0)
-                return true; // the peer took nothing for its whole send time-out
+                bTimedOut = true; // the peer took nothing for its whole send time-out
             if (nWait < 0 || nLeft < nWait)
                 nWait = (int)nLeft;
         }
+        if (bTimedOut)
+            break;
         bool bPipes = dirs[0].aPipe[0] >= 0 || dirs[1].aPipe[0] >= 0;
-        if (!bStalled && (bPipes || !bTrimmed))
+        if (!bStalled && bPipes)
             nWait = IDLE_MS;
         int nReady = poll(pfds, 2, nWait);
         if (nReady < 0 && errno != EINTR)
@@ -328,8 +309,6 @@ bool SysRelayStreams(const SRelaySide& a, const SRelaySide& b)
         {
             ClosePipe(dirs[0]);
             ClosePipe(dirs[1]);
-            TrimStack();
-            bTrimmed = true;
         }
         for (int i = 0; i < 2 && nReady > 0; i++)
         {

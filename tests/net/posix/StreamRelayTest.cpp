@@ -174,9 +174,11 @@ TEST_F(StreamRelay, ACloseFromAnotherThreadEndsARelayWaitingForRoom)
 
 TEST_F(StreamRelay, APeerThatTakesNothingForItsSendTimeOutEndsTheRelay)
 {
+    const int nBefore = OpenDescriptors();
     StartRelay(300);
     auto sender = std::async(std::launch::async, [&] { return SendPattern(left.hClient, 64 * 1024 * 1024); });
     EXPECT_TRUE(RelayEnded(10000));
+    EXPECT_EQ(OpenDescriptors(), nBefore); // the pipe that held the rest is closed too
     SysCloseSocket(left.hServer);
     left.hServer = INVALID_SOCKET;
     SysCloseSocket(left.hClient);
