@@ -36,6 +36,16 @@ double Percentile(const std::vector<double>& arrSorted, double dFraction)
 
 } // namespace
 
+std::string CMeasurements::Get(const std::string& strKey) const
+{
+    for (const auto& entry : m_results)
+    {
+        if (entry.first == strKey)
+            return entry.second;
+    }
+    return "-";
+}
+
 void CMeasurements::Put(const std::string& strKey, const std::string& strCell)
 {
     m_results.emplace_back(strKey, strCell);
@@ -48,7 +58,15 @@ void CMeasurements::SetupRate()
         std::string strClients = std::to_string(nClients);
         SetupFigures(("setup.s5." + strClients).c_str(), SOCKS5_BY_ADDRESS, nClients);
         if (m_options.target.bDirect)
-            continue; // without a proxy there is only the plain connect
+        {
+            // Without a proxy there is only the plain connect: the reference of every set-up row.
+            for (const char* pszRow : {"setup.s4.", "setup.name.", "setup.auth."})
+            {
+                Put(pszRow + strClients, Get("setup.s5." + strClients));
+                Put(pszRow + strClients + ".lat", Get("setup.s5." + strClients + ".lat"));
+            }
+            continue;
+        }
         if (m_options.bSocks4)
             SetupFigures(("setup.s4." + strClients).c_str(), SOCKS4_BY_ADDRESS, nClients);
         else

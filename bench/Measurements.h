@@ -45,14 +45,17 @@ public:
 
 private:
     std::string Download(int nTunnels);
-    std::string Upload();
-    std::string BothWays();
+    std::string Upload(int nTunnels);
+    std::string BothWays(int nTunnels);
     int OpenCountedTunnel(uint16_t nPort, uint32_t& nSlot, std::string& strError);
+    bool OpenCountedTunnels(const std::string& strKey, bool bDuplex, int nTunnels, std::vector<int>& arrFds,
+                            std::vector<SSinkSlot*>& arrSlots);
     void SetupFigures(const char* pszKey, ESocksRequest nRequest, int nClients);
     std::string SystemCallsPerSetup(ESocksRequest nRequest);
     std::string UdpFigure(size_t nPayload);
     void WaitForQuietProxy();
     void Put(const std::string& strKey, const std::string& strCell);
+    std::string Get(const std::string& strKey) const; // a figure put before ("-": none)
 
     const SBenchOptions& m_options;
     CServerProcess& m_servers;

@@ -24,6 +24,8 @@ const SRow g_aRows[] = {
     {"tp.up", "1 tunnel, upload (MB/s)"},
     {"tp.both", "1 tunnel, both ways at once (MB/s down / up)"},
     {"tp.agg8", "8 tunnels, download, total (MB/s)"},
+    {"tp.up8", "8 tunnels, upload, total (MB/s)"},
+    {"tp.both8", "8 tunnels, both ways at once, total (MB/s down / up)"},
     {"setup.s5.4", "SOCKS5 CONNECT set-up, 4 clients (/s)"},
     {"setup.s5.4.lat", "  latency p50 / p99 (ms)"},
     {"setup.s5.32", "SOCKS5 CONNECT set-up, 32 clients (/s)"},
@@ -131,6 +133,104 @@ std::string MedianCell(const std::string& strKey, const std::vector<std::string>
     std::sort(arrValues.begin(), arrValues.end());
     return arrCells[arrValues[(arrValues.size() - 1) / 2].second];
 }
+
+int ColumnNamed(const std::vector<SColumn>& arrColumns, const char* pszName)
+{
+    for (size_t i = 0; i < arrColumns.size(); i++)
+    {
+        if (arrColumns[i].strName == pszName)
+            return (int)i;
+    }
+    return -1;
+}
+
+std::string CellOf(const SColumn& column, const std::string& strKey)
+{
+    auto it = column.mapCells.find(strKey);
+    return it == column.mapCells.end() ? "-" : it->second;
+}
+
+// Rows whose no-proxy figure is the same quantity: throughput, set-ups and UDP echoes.
+bool HasRatio(const std::string& strKey)
+{
+    bool bLatency = strKey.size() > 4 && strKey.compare(strKey.size() - 4, 4, ".lat") == 0;
+    return !bLatency && (strKey.rfind("tp.", 0) == 0 || strKey.rfind("setup.", 0) == 0 || strKey.rfind("udp.", 0) == 0);
+}
+
+// The figures of a cell: one, or two for "down / up" ("1234 / 987 (2 err)").
+std::vector<double> FiguresOf(const std::string& strCell)
+{
+    std::vector<double> arr;
+    double d1, d2;
+    int n = sscanf(strCell.c_str(), "%lf / %lf", &d1, &d2);
+    if (n >= 1)
+        arr.push_back(d1);
+    if (n == 2)
+        arr.push_back(d2);
+    return arr;
+}
+
+std::string RatioText(const std::string& strOurs, const std::string& strBare)
+{
+    std::vector<double> arrOurs = FiguresOf(strOurs), arrBare = FiguresOf(strBare);
+    if (arrOurs.empty() || arrOurs.size() != arrBare.size())
+        return "";
+    std::string str = " (";
+    for (size_t i = 0; i < arrOurs.size(); i++)
+    {
+        if (arrBare[i] <= 0)
+            return "";
+        str += (i ? " / " : "") + Fixed(arrOurs[i] / arrBare[i], 2);
+    }
+    return str + ")";
+}
+
+// The sum of a cell's figures (down and up together); false when it has none.
+bool TotalOf(const SColumn* pColumn, const std::string& strKey, double& d)
+{
+    if (!pColumn)
+        return false;
+    std::vector<double> arr = FiguresOf(CellOf(*pColumn, strKey));
+    d = 0;
+    for (double dPart : arr)
+        d += dPart;
+    return !arr.empty();
+}
+
+// One line per target: met or not, with the figures it was judged on.
+void PrintTargets(const SColumn& ours, const SColumn* pBare, const SColumn* pMicrosocks)
+{
+    printf("\nTargets:\n");
+    auto verdict = [](bool bMeasured, bool bMet) { return !bMeasured ? "not measured" : bMet ? "met" : "NOT met"; };
+    for (const char* pszKey : {"tp.down", "tp.up", "tp.both", "tp.agg8", "tp.up8", "tp.both8", "udp.512", "udp.1400"})
+    {
+        const double dWanted = pszKey[0] == 'u' ? 0.55 : 0.5;
+        double dOurs = 0, dBare = 0;
+        bool bMeasured = TotalOf(&ours, pszKey, dOurs) && TotalOf(pBare, pszKey, dBare) && dBare > 0;
+        double dRatio = bMeasured ? dOurs / dBare : 0;
+        printf("- %s: %s at least %.2f of no proxy: %.0f against %.0f = %.2f\n", verdict(bMeasured, dRatio >= dWanted),
+               pszKey, dWanted, dOurs, dBare, dRatio);
+    }
+    for (const char* pszKey : {"setup.s5.4", "setup.s5.32", "setup.name.4", "setup.name.32", "setup.auth.4", "setup.auth.32"})
+    {
+        double dOurs = 0, dPeer = 0;
+        bool bMeasured = TotalOf(&ours, pszKey, dOurs) && TotalOf(pMicrosocks, pszKey, dPeer) && dPeer > 0;
+        double dRatio = bMeasured ? dOurs / dPeer : 0;
+        printf("- %s: %s at least 1.15 x microsocks: %.0f against %.0f = %.2f\n", verdict(bMeasured, dRatio >= 1.15),
+               pszKey, dOurs, dPeer, dRatio);
+    }
+    for (const char* pszKey : {"setup.s5.32.lat", "setup.name.32.lat", "setup.auth.32.lat"})
+    {
+        double d50, dOurs = 0, dPeer = 0;
+        bool bMeasured = LatencyPair(CellOf(ours, pszKey), d50, dOurs) && pMicrosocks &&
+                         LatencyPair(CellOf(*pMicrosocks, pszKey), d50, dPeer);
+        printf("- %s: %s p99 no higher than microsocks': %.2f against %.2f ms\n", verdict(bMeasured, dOurs <= dPeer),
+               pszKey, dOurs, dPeer);
+    }
+    double dKib = 0;
+    bool bIdle = LeadingNumber(CellOf(ours, "idle.9000"), dKib);
+    printf("- idle.9000: %s at most 6 KiB per idle tunnel: %.1f KiB\n", verdict(bIdle, dKib <= 6.0), dKib);
+}
 } // namespace
 
 bool WriteMedians(const std::string& strOut, const std::vector<std::string>& arrFiles)
@@ -192,18 +292,28 @@ bool PrintTable(const std::vector<std::string>& arrFiles, double dSeconds, const
             return false;
         }
     }
+    // Every cell first, the Tollgate column with its ratios to the no-proxy column, then the widths.
+    int nOurs = ColumnNamed(arrColumns, "Tollgate");
+    int nBare = ColumnNamed(arrColumns, "no proxy");
+    std::vector<std::vector<std::string>> arrCells; // per row, per column
+    for (const SRow& row : g_aRows)
+    {
+        std::vector<std::string> arrRow;
+        for (const SColumn& column : arrColumns)
+            arrRow.push_back(CellOf(column, row.pszKey));
+        if (nOurs >= 0 && nBare >= 0 && HasRatio(row.pszKey))
+            arrRow[(size_t)nOurs] += RatioText(arrRow[(size_t)nOurs], arrRow[(size_t)nBare]);
+        arrCells.push_back(arrRow);
+    }
     size_t nLabelWidth = 11;
     for (const SRow& row : g_aRows)
         nLabelWidth = std::max(nLabelWidth, std::string(row.pszLabel).size());
     std::vector<size_t> arrWidths;
-    for (const SColumn& column : arrColumns)
+    for (size_t i = 0; i < arrColumns.size(); i++)
     {
-        size_t nWidth = column.strName.size();
-        for (const SRow& row : g_aRows)
-        {
-            auto it = column.mapCells.find(row.pszKey);
-            nWidth = std::max(nWidth, it == column.mapCells.end() ? 1 : it->second.size());
-        }
+        size_t nWidth = arrColumns[i].strName.size();
+        for (const std::vector<std::string>& arrRow : arrCells)
+            nWidth = std::max(nWidth, arrRow[i].size());
         arrWidths.push_back(nWidth);
     }
 
@@ -229,16 +339,8 @@ bool PrintTable(const std::vector<std::string>& arrFiles, double dSeconds, const
     for (size_t nWidth : arrWidths)
         nRule += 2 + nWidth;
     printf("%s\n", std::string(nRule, '-').c_str());
-    for (const SRow& row : g_aRows)
-    {
-        std::vector<std::string> arrCells;
-        for (const SColumn& column : arrColumns)
-        {
-            auto it = column.mapCells.find(row.pszKey);
-            arrCells.push_back(it == column.mapCells.end() ? "-" : it->second);
-        }
-        printLine(row.pszLabel, arrCells);
-    }
+    for (size_t i = 0; i < arrCells.size(); i++)
+        printLine(g_aRows[i].pszLabel, arrCells[i]);
     printf(
         "\nEach timed figure runs %g s on 127.0.0.1 (throughput after a %.2f s warm-up); MB = 10^6 bytes.\n"
         "Timed figures are the median of %d round(s); in each round every column is measured in turn.\n"
@@ -246,12 +348,18 @@ bool PrintTable(const std::vector<std::string>& arrFiles, double dSeconds, const
         "Throughput counts only bytes that arrived intact (the pattern is checked at the receiving end;\n"
         "upload bytes are counted by the sink). \"(N err)\": operations that failed, not counted;\n"
         "\"failed\": no figure at all. The reasons are in the generator's log of the column.\n"
-        "Set-up: connect to the proxy, handshake, request, reply received, close; no proxy: TCP connect.\n"
+        "Set-up: connect to the proxy, handshake, request, reply received, close; no proxy: TCP connect\n"
+        "(the same figure in every set-up row). \"(0.43)\" behind a Tollgate figure: its ratio to no proxy.\n"
         "UDP: 8 datagrams in flight through the relay to a UDP echo server; no proxy: straight to it;\n"
         "\"lost\": not back within 100 ms. Idle tunnels: SOCKS5 CONNECTs held open together, each\n"
         "checked with a one-byte echo; RSS each = growth of the proxy's VmRSS (summed over its processes)\n"
         "divided by the count; thr/proc = its threads and processes; \"failed at N\": the next open "
         "failed.\n",
         dSeconds, kWarmUpSeconds, nRounds);
+    if (nOurs >= 0)
+        PrintTargets(arrColumns[(size_t)nOurs], nBare >= 0 ? &arrColumns[(size_t)nBare] : nullptr,
+                     ColumnNamed(arrColumns, "microsocks") >= 0
+                         ? &arrColumns[(size_t)ColumnNamed(arrColumns, "microsocks")]
+                         : nullptr);
     return true;
 }

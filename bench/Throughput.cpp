@@ -71,9 +71,11 @@ uint64_t ReceivePatternUntil(int fd, Clock::time_point tStart, Clock::time_point
 void CMeasurements::Throughput()
 {
     Put("tp.down", Download(1));
-    Put("tp.up", Upload());
-    Put("tp.both", BothWays());
+    Put("tp.up", Upload(1));
+    Put("tp.both", BothWays(1));
     Put("tp.agg8", Download(8));
+    Put("tp.up8", Upload(8));
+    Put("tp.both8", BothWays(8));
 }
 
 std::string CMeasurements::Download(int nTunnels)
@@ -113,19 +115,19 @@ std::string CMeasurements::Download(int nTunnels)
     return strCell;
 }
 
-// The sink's count of one slot, read at both ends of the window: bytes that really arrived.
+// The sink's count of some slots, read at both ends of the window: bytes that really arrived.
 class CSinkSampler
 {
 public:
-    CSinkSampler(SSinkSlot& slot, Clock::time_point tStart, Clock::time_point tEnd)
+    CSinkSampler(std::vector<SSinkSlot*> arrSlots, Clock::time_point tStart, Clock::time_point tEnd)
         : m_thread(
-              [this, &slot, tStart, tEnd]
+              [this, arrSlots, tStart, tEnd]
               {
                   SleepUntil(tStart);
-                  m_nFirst = slot.nBytes.load();
+                  m_nFirst = Total(arrSlots);
                   m_tFirst = Clock::now();
                   SleepUntil(tEnd);
-                  m_nLast = slot.nBytes.load();
+                  m_nLast = Total(arrSlots);
                   m_tLast = Clock::now();
               })
     {
@@ -138,6 +140,14 @@ public:
     }
 
 private:
+    static uint64_t Total(const std::vector<SSinkSlot*>& arrSlots)
+    {
+        uint64_t n = 0;
+        for (SSinkSlot* pSlot : arrSlots)
+            n += pSlot->nBytes.load();
+        return n;
+    }
+
     uint64_t m_nFirst = 0, m_nLast = 0;
     Clock::time_point m_tFirst, m_tLast;
     std::thread m_thread;
@@ -161,58 +171,98 @@ int CMeasurements::OpenCountedTunnel(uint16_t nPort, uint32_t& nSlot, std::strin
     return fd;
 }
 
-std::string CMeasurements::Upload()
+// nTunnels tunnels to the sink (bDuplex: the duplex server), each with its slot; false (the
+// tunnels closed, the reason logged) when one could not be opened.
+bool CMeasurements::OpenCountedTunnels(const std::string& strKey, bool bDuplex, int nTunnels,
+                                       std::vector<int>& arrFds, std::vector<SSinkSlot*>& arrSlots)
 {
-    CErrorTally errors;
-    std::string strError;
-    uint32_t nSlot = 0;
-    int fd = OpenCountedTunnel(m_servers.SinkPort(), nSlot, strError);
-    if (fd < 0)
+    for (int i = 0; i < nTunnels; i++)
     {
-        LogFigure("tp.up", "failed: " + strError);
-        return "failed";
+        std::string strError;
+        uint32_t nSlot = 0;
+        int fd = OpenCountedTunnel(bDuplex ? m_servers.DuplexPort() : m_servers.SinkPort(), nSlot, strError);
+        if (fd < 0)
+        {
+            LogFigure(strKey, "failed: " + strError);
+            CloseAll(arrFds);
+            return false;
+        }
+        arrFds.push_back(fd);
+        arrSlots.push_back(&m_servers.Slot(nSlot));
     }
-    SSinkSlot& slot = m_servers.Slot(nSlot);
+    return true;
+}
+
+static void AddBadBlocks(const std::vector<SSinkSlot*>& arrSlots, const char* pszWho, CErrorTally& errors)
+{
+    for (SSinkSlot* pSlot : arrSlots)
+    {
+        for (uint64_t n = pSlot->nBadBlocks.load(); n > 0; n--)
+            errors.Add(std::string(pszWho) + ": data differ from what was sent");
+    }
+}
+
+std::string CMeasurements::Upload(int nTunnels)
+{
+    const std::string strKey = nTunnels == 1 ? "tp.up" : "tp.up" + std::to_string(nTunnels);
+    CErrorTally errors;
+    std::vector<int> arrFds;
+    std::vector<SSinkSlot*> arrSlots;
+    if (!OpenCountedTunnels(strKey, false, nTunnels, arrFds, arrSlots))
+        return "failed";
     Clock::time_point tStart = AfterSeconds(Clock::now(), kWarmUpSeconds);
     Clock::time_point tEnd = AfterSeconds(tStart, m_options.dSeconds);
-    CSinkSampler sampler(slot, tStart, tEnd);
-    SendPatternUntil(fd, tEnd, errors);
+    CSinkSampler sampler(arrSlots, tStart, tEnd);
+    std::vector<std::thread> arrSenders;
+    for (int fd : arrFds)
+        arrSenders.emplace_back([&, fd] { SendPatternUntil(fd, tEnd, errors); });
+    for (std::thread& t : arrSenders)
+        t.join();
     double dRate = sampler.MegabytesPerSecond();
-    close(fd);
-    for (uint64_t n = slot.nBadBlocks.load(); n > 0; n--)
-        errors.Add("sink: data differ from what was sent");
+    CloseAll(arrFds);
+    AddBadBlocks(arrSlots, "sink", errors);
     std::string strCell = WithErrors(Fixed(dRate, 0), errors);
-    LogFigure("tp.up", strCell + " MB/s", &errors);
+    LogFigure(strKey, strCell + " MB/s", &errors);
     return strCell;
 }
 
-// Download and upload at once through one tunnel, to a server that reads and writes independently.
-std::string CMeasurements::BothWays()
+// Download and upload at once through each tunnel, to a server that reads and writes
+// independently.
+std::string CMeasurements::BothWays(int nTunnels)
 {
+    const std::string strKey = nTunnels == 1 ? "tp.both" : "tp.both" + std::to_string(nTunnels);
     CErrorTally errors;
-    std::string strError;
-    uint32_t nSlot = 0;
-    int fd = OpenCountedTunnel(m_servers.DuplexPort(), nSlot, strError);
-    if (fd < 0)
-    {
-        LogFigure("tp.both", "failed: " + strError);
+    std::vector<int> arrFds;
+    std::vector<SSinkSlot*> arrSlots;
+    if (!OpenCountedTunnels(strKey, true, nTunnels, arrFds, arrSlots))
         return "failed";
-    }
-    SSinkSlot& slot = m_servers.Slot(nSlot);
     Clock::time_point tStart = AfterSeconds(Clock::now(), kWarmUpSeconds);
     Clock::time_point tEnd = AfterSeconds(tStart, m_options.dSeconds);
-    CSinkSampler sampler(slot, tStart, tEnd);
-    std::thread sender([&] { SendPatternUntil(fd, tEnd, errors); });
-    uint64_t nDown = ReceivePatternUntil(fd, tStart, tEnd, errors);
+    CSinkSampler sampler(arrSlots, tStart, tEnd);
+    std::vector<uint64_t> arrDown(arrFds.size());
+    std::vector<std::thread> arrThreads;
+    for (size_t i = 0; i < arrFds.size(); i++)
+    {
+        arrThreads.emplace_back([&, i] { SendPatternUntil(arrFds[i], tEnd, errors); });
+        arrThreads.emplace_back([&, i] { arrDown[i] = ReceivePatternUntil(arrFds[i], tStart, tEnd, errors); });
+    }
+    // Receivers end at tEnd; a sender may still be blocked on a full window then: shutting the
+    // sockets down (once the window has closed) wakes it.
+    SleepUntil(tEnd);
     double dUp = sampler.MegabytesPerSecond();
-    // The sender may still be blocked on a full window: shutting the socket down wakes it.
-    shutdown(fd, SHUT_RDWR);
-    sender.join();
-    close(fd);
-    for (uint64_t n = slot.nBadBlocks.load(); n > 0; n--)
-        errors.Add("duplex: data differ from what was sent");
+    for (size_t i = 1; i < arrThreads.size(); i += 2)
+        arrThreads[i].join();
+    for (int fd : arrFds)
+        shutdown(fd, SHUT_RDWR);
+    for (size_t i = 0; i < arrThreads.size(); i += 2)
+        arrThreads[i].join();
+    CloseAll(arrFds);
+    uint64_t nDown = 0;
+    for (uint64_t n : arrDown)
+        nDown += n;
+    AddBadBlocks(arrSlots, "duplex", errors);
     std::string strCell =
         WithErrors(Fixed((double)nDown / 1e6 / m_options.dSeconds, 0) + " / " + Fixed(dUp, 0), errors);
-    LogFigure("tp.both", strCell + " MB/s down / up", &errors);
+    LogFigure(strKey, strCell + " MB/s down / up", &errors);
     return strCell;
 }

@@ -58,7 +58,10 @@ void InitDirection(SDirection& d, int nFrom, int nTo, const SRelaySide& from, co
     d.aPipe[0] = d.aPipe[1] = -1;
     d.nPiped = 0;
     d.bBulk = false;
-    d.bReadable = d.bWritable = true;
+    // A fresh tunnel's sides have rarely sent anything yet (what came with the request was read
+    // with it): the first move waits for data instead of trying a receive that would block.
+    d.bReadable = false;
+    d.bWritable = true;
     d.nStalledMs = -1;
 }
 
