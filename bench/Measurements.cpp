@@ -410,6 +410,8 @@ void CMeasurements::WaitForQuietProxy()
     }
 }
 
+constexpr int kIdleSettleMs = 3000;
+
 void CMeasurements::IdleTunnels()
 {
     if (m_options.target.bDirect)
@@ -495,6 +497,9 @@ void CMeasurements::IdleTunnels()
         }
         for (std::thread& t : arrCheckers)
             t.join();
+        // Idle means idle: the tunnels stay silent for a while before the proxy's memory is read,
+        // so that a proxy that sheds what a quiet tunnel does not need is seen doing so.
+        std::this_thread::sleep_for(std::chrono::milliseconds(kIdleSettleMs));
 
         const SProcStats after = ReadProcessTree(m_options.pidProxy);
         std::string strCell;

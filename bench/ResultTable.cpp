@@ -352,8 +352,8 @@ bool PrintTable(const std::vector<std::string>& arrFiles, double dSeconds, const
         "(the same figure in every set-up row). \"(0.43)\" behind a Tollgate figure: its ratio to no proxy.\n"
         "UDP: 8 datagrams in flight through the relay to a UDP echo server; no proxy: straight to it;\n"
         "\"lost\": not back within 100 ms. Idle tunnels: SOCKS5 CONNECTs held open together, each\n"
-        "checked with a one-byte echo; RSS each = growth of the proxy's VmRSS (summed over its processes)\n"
-        "divided by the count; thr/proc = its threads and processes; \"failed at N\": the next open "
+        "checked with a one-byte echo, then left silent for 3 s; RSS each = growth of the proxy's VmRSS\n"
+        "(summed over its processes) divided by the count; thr/proc = its threads and processes; \"failed at N\": the next open "
         "failed.\n",
         dSeconds, kWarmUpSeconds, nRounds);
     if (nOurs >= 0)

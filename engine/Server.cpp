@@ -454,3 +454,8 @@ EServerFlow OnServerWentDown()
     g_server.tStarted = 0;
     return FLOW_DONE;
 }
+
+bool StartSessionThread(ThreadProc pProc, SCSTask* pTask)
+{
+    return SessionThreads().Start(pProc, pTask, nullptr);
+}

@@ -282,6 +282,50 @@ NOINLINE unsigned char ReceiveSocks5Request(CClientSessionThread& client, CDesti
     }
     return nCommand;
 }
+// A quiet tunnel that the watch could not take stays on its thread, which relays it to the end.
+uint32_t RelayOnThisThread(CClientSessionThread& client)
+{
+    try
+    {
+        ResumeTcpRelay(client, false);
+    }
+    catch (uint32_t nCode)
+    {
+        return nCode;
+    }
+    return 0;
+}
+
+// The session's end, whichever thread it came to: closes both sockets, writes the Disconnect line
+// unless the server is stopping, and removes the record.
+unsigned EndSession(CClientSessionThread& client, uint32_t nError)
+{
+    SCSTask* pTask = client.pTask;
+    // The destination socket is closed by the negotiation's own handler, unless the session ran
+    // out of memory on the way; closing an invalid handle does nothing.
+    CloseSocketAt(&pTask->hDestSocket, client.GetApi()->closesocket);
+    client.Close();
+    // A session ended by the server's stop writes no line: the log ends with "Server stopped".
+    if (!SysIsFlagRaised(&pTask->bStop) && g_server.logFile.IsOpen())
+    {
+        try
+        {
+            LogDisconnect(pTask, nError);
+        }
+        catch (const std::bad_alloc&)
+        {
+            // The line is lost; the record must still go.
+        }
+    }
+    {
+        // The key is read under the lock: the listener may have given the record another one
+        // while inserting it (see AdmitClient in Server.cpp).
+        CScopedLock lock(g_csSessionTable);
+        g_sessionTable.Remove(pTask->dwSessionId); // releases the record
+    }
+    EngineThreadEnded();
+    return 0;
+}
 } // namespace
 
 unsigned SessionThreadProc(void* pArg)
@@ -320,31 +364,36 @@ unsigned SessionThreadProc(void* pArg)
         // No memory for a record, a lookup or a log line ends this session only.
         nError = MakeErrorCode(0, COND_SERVER);
     }
+    catch (const STunnelQuiet&)
+    {
+        if (ParkTunnel(pTask))
+            return 0; // the watch has it now: nothing here may touch the record any more
+        nError = RelayOnThisThread(client);
+    }
+    return EndSession(client, nError);
+}
 
-    // The destination socket is closed by the negotiation's own handler, unless the session ran
-    // out of memory on the way; closing an invalid handle does nothing.
-    CloseSocketAt(&pTask->hDestSocket, client.GetApi()->closesocket);
-    client.Close();
-    // A session ended by the server's stop writes no line: the log ends with "Server stopped".
-    if (!SysIsFlagRaised(&pTask->bStop) && g_server.logFile.IsOpen())
+unsigned ResumedSessionProc(void* pArg)
+{
+    SCSTask* pTask = static_cast<SCSTask*>(pArg);
+    CClientSessionThread client(pTask);
+    uint32_t nError;
+    try
     {
-        try
-        {
-            LogDisconnect(pTask, nError);
-        }
-        catch (const std::bad_alloc&)
-        {
-            // The line is lost; the record must still go.
-        }
+        ResumeTcpRelay(client, true);
+        nError = 0;
     }
+    catch (uint32_t nCode)
     {
-        // The key is read under the lock: the listener may have given the record another one
-        // while inserting it (see AdmitClient in Server.cpp).
-        CScopedLock lock(g_csSessionTable);
-        g_sessionTable.Remove(pTask->dwSessionId); // releases the record
+        nError = nCode;
     }
-    EngineThreadEnded();
-    return 0;
+    catch (const STunnelQuiet&)
+    {
+        if (ParkTunnel(pTask))
+            return 0;
+        nError = RelayOnThisThread(client);
+    }
+    return EndSession(client, nError);
 }
 
 void NegotiateSocks4(CClientSessionThread& client)

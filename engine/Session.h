@@ -13,6 +13,15 @@
 // Session thread entry (argument: the session record). Returns 0.
 unsigned SessionThreadProc(void* pArg);
 
+// A tunnel that went quiet gives its thread back (engine/TcpRelay.h) and is watched; when either
+// side has data again, this entry continues it on a session thread, and ends the session as
+// SessionThreadProc does.
+unsigned ResumedSessionProc(void* pArg);
+
+// Runs pProc(pTask) on a session thread (Server.cpp); the session keeps its key. False when no
+// thread could be started.
+bool StartSessionThread(ThreadProc pProc, SCSTask* pTask);
+
 // The negotiations after the version byte; they end by throwing, as the relays do.
 void NegotiateSocks4(CClientSessionThread& client);
 void NegotiateSocks5(CClientSessionThread& client);

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "engine/ServerContext.h"
+#include "engine/Session.h"
 #include "engine/SessionTable.h"
 #include "net/ErrorCode.h"
 #include "net/SocketApi.h"
@@ -130,14 +131,23 @@ int SendTimeoutMs(const CTollgateSocket& sock)
 
 // The platform's own relay (splice on Linux) where both sockets use the system's calls; false
 // where it has none, or where a socket goes through a table of its own (a test's scripted one).
-bool RelayOnPlatform(CClientSessionThread& client, CDestinationTcpSocket& dest)
+// Throws STunnelQuiet when the relay went quiet and bMayGoQuiet.
+bool RelayOnPlatform(CClientSessionThread& client, CDestinationTcpSocket& dest, bool bMayGoQuiet)
 {
     const SSocketApi* pSystem = GetSystemSocketApi();
     if (client.GetApi() != pSystem || dest.GetApi() != pSystem)
         return false;
     SRelaySide clientSide = {client.GetHandle(), SendTimeoutMs(client), &g_traffic.nTcpClient};
     SRelaySide destSide = {dest.GetHandle(), SendTimeoutMs(dest), &g_traffic.nTcpDest};
-    return SysRelayStreams(clientSide, destSide);
+    ERelayEnd eEnd = SysRelayStreams(clientSide, destSide, bMayGoQuiet ? TUNNEL_QUIET_MS : -1);
+    if (eEnd == RELAY_QUIET)
+        throw STunnelQuiet();
+    return eEnd == RELAY_ENDED;
+}
+
+void ReadyToPark(void* pArg)
+{
+    CheckThreadCreated(StartSessionThread(ResumedSessionProc, static_cast<SCSTask*>(pArg)));
 }
 } // namespace
 
@@ -158,7 +168,7 @@ void RelayTcp(CClientSessionThread& client, CDestinationTcpSocket& dest)
             SendCounted(dest, client.ReadAheadData(), nAhead, g_traffic.nTcpDest);
             client.DropReadAhead();
         }
-        if (!RelayOnPlatform(client, dest))
+        if (!RelayOnPlatform(client, dest, true))
             CopyBlocks(client, dest);
     }
     catch (uint32_t)
@@ -166,4 +176,24 @@ void RelayTcp(CClientSessionThread& client, CDestinationTcpSocket& dest)
         // Whatever ended it (a close, a reset, a time-out, the server's stop) is its orderly end.
     }
     throw MakeErrorCode(0, 0);
+}
+
+void ResumeTcpRelay(CClientSessionThread& client, bool bMayGoQuiet)
+{
+    CDestinationTcpSocket dest(client.pTask);
+    try
+    {
+        RelayOnPlatform(client, dest, bMayGoQuiet);
+    }
+    catch (uint32_t)
+    {
+    }
+    dest.Close();
+    throw MakeErrorCode(0, 0);
+}
+
+bool ParkTunnel(SCSTask* pTask)
+{
+    return SysWatchStreams(SysLoadSocket(&pTask->hClientSocket), SysLoadSocket(&pTask->hDestSocket), ReadyToPark,
+                           pTask);
 }

@@ -63,13 +63,28 @@ struct SRelaySide
     std::atomic<uint64_t>* pTraffic;
 };
 
+// How SysRelayStreams returned.
+enum ERelayEnd
+{
+    RELAY_UNAVAILABLE, // the platform has no relay of its own (Windows): the caller copies
+    RELAY_ENDED,       // a side ended or failed, took nothing for its send time-out, or was closed
+    RELAY_QUIET,       // nothing moved for nQuietMs and nothing is held: the tunnel stands, idle
+};
+
 // Relays bytes both ways between two connected stream sockets of the system socket functions,
 // in the system's cheapest way, until either side ends or fails, a side takes no byte for its send
 // time-out, or either handle is closed (which ends the relay at once, as it ends a blocked call).
 // What a side sent before it ended still goes to the other within that side's send time-out. Each
-// counter grows as its bytes move. True when the relay ran, however it ended; false when the
-// platform has none of its own (Windows), and the caller copies the blocks itself.
-bool SysRelayStreams(const SRelaySide& a, const SRelaySide& b);
+// counter grows as its bytes move. With nQuietMs >= 0 it also returns once no byte has moved for
+// that long; the relay holds nothing then, and a later call goes on where it left off.
+ERelayEnd SysRelayStreams(const SRelaySide& a, const SRelaySide& b, int nQuietMs = -1);
+
+// Watches two stream sockets, from one thread of the platform's for all watches, until either has
+// data, an end or an error, or is closed from another thread; then calls pfnReady(pArg) once, on
+// that thread (it must not block: typically it hands the work to a thread of its own). The watch
+// holds both handles meanwhile, as a blocked call does. False when the platform has no watch or
+// could not start one; pfnReady is not called then.
+bool SysWatchStreams(SOCKET a, SOCKET b, void (*pfnReady)(void*), void* pArg);
 
 // The Windows Sockets functions behind the default SSocketApi table (net/SocketApi.h).
 SOCKET SysSocket(int af, int type, int protocol);

@@ -231,7 +231,7 @@ bool IgnoreBrokenPipes()
 
 } // namespace
 
-bool SysRelayStreams(const SRelaySide& a, const SRelaySide& b)
+ERelayEnd SysRelayStreams(const SRelaySide& a, const SRelaySide& b, int nQuietMs)
 {
     // Both handles are held for the whole relay: neither descriptor can be closed and reused under
     // it, and a close from another thread shuts both ways down, which wakes the wait below.
@@ -240,7 +240,7 @@ bool SysRelayStreams(const SRelaySide& a, const SRelaySide& b)
     CSocketUse useA(a.hSocket);
     CSocketUse useB(b.hSocket);
     if (!useA.IsValid() || !useB.IsValid())
-        return true;
+        return RELAY_ENDED;
     SDirection dirs[2];
     InitDirection(dirs[0], useA.Fd(), useB.Fd(), a, b);
     InitDirection(dirs[1], useB.Fd(), useA.Fd(), b, a);
@@ -305,6 +305,8 @@ bool SysRelayStreams(const SRelaySide& a, const SRelaySide& b)
         bool bPipes = dirs[0].aPipe[0] >= 0 || dirs[1].aPipe[0] >= 0;
         if (!bStalled && bPipes)
             nWait = IDLE_MS;
+        if (!bStalled && nQuietMs >= 0 && (nWait < 0 || nQuietMs < nWait))
+            nWait = nQuietMs;
         int nReady = poll(pfds, 2, nWait);
         if (nReady < 0 && errno != EINTR)
             break;
@@ -312,6 +314,8 @@ bool SysRelayStreams(const SRelaySide& a, const SRelaySide& b)
         {
             ClosePipe(dirs[0]);
             ClosePipe(dirs[1]);
+            if (nQuietMs >= 0 && nWait == nQuietMs)
+                return RELAY_QUIET;
         }
         for (int i = 0; i < 2 && nReady > 0; i++)
         {
@@ -324,5 +328,5 @@ bool SysRelayStreams(const SRelaySide& a, const SRelaySide& b)
     }
     ClosePipe(dirs[0]);
     ClosePipe(dirs[1]);
-    return true;
+    return RELAY_ENDED;
 }

@@ -306,8 +306,14 @@ void SysSocketsCleanup()
     WSACleanup();
 }
 
-// Windows has no pipe that a socket can fill without a copy: the engine's own loop relays.
-bool SysRelayStreams(const SRelaySide&, const SRelaySide&)
+// Windows has no pipe that a socket can fill without a copy: the engine's own loop relays, and a
+// quiet tunnel keeps its thread.
+ERelayEnd SysRelayStreams(const SRelaySide&, const SRelaySide&, int)
+{
+    return RELAY_UNAVAILABLE;
+}
+
+bool SysWatchStreams(SOCKET, SOCKET, void (*)(void*), void*)
 {
     return false;
 }

@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <sys/socket.h>
+#include <functional>
 #include <future>
 #include <string>
 #include <vector>
@@ -64,6 +65,13 @@ long long ReceivePattern(SOCKET h, size_t nLimit)
     return (long long)nDone;
 }
 
+bool WaitUntilTrue(const std::function<bool()>& condition)
+{
+    for (int i = 0; i < 200 && !condition(); i++) // 10 s at most
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return condition();
+}
+
 int OpenDescriptors()
 {
     int nCount = 0;
@@ -76,21 +84,28 @@ int OpenDescriptors()
     return nCount;
 }
 
+// What a watch reports: how often it was handed back.
+struct SWatchCount
+{
+    std::atomic<int> nReady{0};
+    static void Ready(void* pArg) { static_cast<SWatchCount*>(pArg)->nReady++; }
+};
+
 // Two loopback connections, and the relay between the inner ends on a thread of its own:
 // outer A <-> inner A == relay == inner B <-> outer B.
 class StreamRelay : public ::testing::Test
 {
 protected:
-    void StartRelay(int nSendTimeoutMs = 10000)
+    void StartRelay(int nSendTimeoutMs = 10000, int nQuietMs = -1)
     {
         sideA = {left.hServer, nSendTimeoutMs, &nTrafficA};
         sideB = {right.hClient, nSendTimeoutMs, &nTrafficB};
-        relay = std::async(std::launch::async, [this] { return SysRelayStreams(sideA, sideB); });
+        relay = std::async(std::launch::async, [this, nQuietMs] { return SysRelayStreams(sideA, sideB, nQuietMs); });
     }
-    // True when the relay has returned within nMs.
-    bool RelayEnded(int nMs)
+    // True when the relay has returned within nMs, with eEnd.
+    bool RelayEnded(int nMs, ERelayEnd eEnd = RELAY_ENDED)
     {
-        return relay.wait_for(std::chrono::milliseconds(nMs)) == std::future_status::ready && relay.get();
+        return relay.wait_for(std::chrono::milliseconds(nMs)) == std::future_status::ready && relay.get() == eEnd;
     }
     void TearDown() override
     {
@@ -109,7 +124,7 @@ protected:
     std::atomic<uint64_t> nTrafficB{0};
     SRelaySide sideA;
     SRelaySide sideB;
-    std::future<bool> relay;
+    std::future<ERelayEnd> relay;
 };
 
 } // namespace
@@ -207,4 +222,43 @@ TEST_F(StreamRelay, AQuietTunnelKeepsNoPipe)
     // It still relays afterwards.
     ASSERT_TRUE(SendPattern(right.hServer, 5000));
     EXPECT_EQ(ReceivePattern(left.hClient, 5000), 5000);
+}
+
+// A quiet tunnel returns from the relay holding nothing; the watch hands it back once when a side
+// has data, and a relay called again carries on byte for byte.
+TEST_F(StreamRelay, AQuietTunnelIsWatchedAndGoesOnWhereItLeftOff)
+{
+    StartRelay(10000, 200);
+    ASSERT_TRUE(SendPattern(left.hClient, 3000));
+    ASSERT_EQ(ReceivePattern(right.hServer, 3000), 3000);
+    ASSERT_TRUE(RelayEnded(5000, RELAY_QUIET));
+
+    SWatchCount watch;
+    ASSERT_TRUE(SysWatchStreams(left.hServer, right.hClient, SWatchCount::Ready, &watch));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(watch.nReady.load(), 0); // nothing to report yet
+    ASSERT_TRUE(SendPattern(right.hServer, 5000));
+    EXPECT_TRUE(WaitUntilTrue([&] { return watch.nReady.load() == 1; }));
+
+    StartRelay();
+    EXPECT_EQ(ReceivePattern(left.hClient, 5000), 5000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(watch.nReady.load(), 1); // handed back once only
+    EXPECT_EQ(nTrafficB.load(), 3000u + 5000u);
+}
+
+// The server's stop closes the handles of every session: a watched tunnel is handed back at once,
+// and its relay ends.
+TEST_F(StreamRelay, ACloseFromAnotherThreadHandsAWatchedTunnelBack)
+{
+    SWatchCount watch;
+    ASSERT_TRUE(SysWatchStreams(left.hServer, right.hClient, SWatchCount::Ready, &watch));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(watch.nReady.load(), 0);
+    SysCloseSocket(right.hClient);
+    right.hClient = INVALID_SOCKET;
+    EXPECT_TRUE(WaitUntilTrue([&] { return watch.nReady.load() == 1; }));
+    sideA = {left.hServer, 1000, &nTrafficA};
+    sideB = {right.hClient, 1000, &nTrafficB};
+    EXPECT_EQ(SysRelayStreams(sideA, sideB, -1), RELAY_ENDED);
 }
