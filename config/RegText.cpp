@@ -465,7 +465,20 @@ bool CRegText::Parse(const char* pText, size_t nLength, CCArray& strError)
     return false;
 }
 
-void CRegText::Write(CCArray& strOut) const
+namespace
+{
+const char* FindComment(const SRegValueComment* pComments, const CCArray& strName)
+{
+    if (pComments == nullptr || strName.IsEmpty())
+        return nullptr;
+    for (const SRegValueComment* p = pComments; p->pszName != nullptr; p++)
+        if (strcmp(p->pszName, strName.GetString()) == 0)
+            return p->pszComment;
+    return nullptr;
+}
+} // namespace
+
+void CRegText::Write(CCArray& strOut, const SRegValueComment* pComments) const
 {
     strOut.SetText("", 0);
     strOut += szHeader4;
@@ -481,6 +494,8 @@ void CRegText::Write(CCArray& strOut) const
         for (int32_t v = 0; v < pKey->arrValues.GetSize(); v++)
         {
             const SRegValue* pValue = pKey->arrValues.pData[v];
+            if (const char* pszComment = FindComment(pComments, pValue->strName))
+                strOut += pszComment;
             int32_t nLineStart = strOut.GetLength();
             if (pValue->strName.IsEmpty())
                 strOut += "@=";
