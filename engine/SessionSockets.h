@@ -81,5 +81,10 @@ void SendSocks5Pair(CClientSessionThread& client, unsigned char nFirst, unsigned
 // coming close wait for it to reach the client.
 void SendSocks5Failure(CClientSessionThread& client, unsigned char nReplyCode);
 
+// One line of the session log about the record: its version ("-" before the request names one),
+// its user ("-" without one), its source and destination as EndpointText writes them, the event
+// and its detail. Every session line is written here, so that they all read alike.
+void LogSessionEvent(const SCSTask* pTask, const char* pszEvent, const char* pszDetail);
+
 // Disables Nagle's algorithm on a session socket; see SessionSockets.cpp. Best effort.
 void SetNoDelay(CBlockingSocket& sock);
