@@ -343,3 +343,16 @@ size_t SysAnsiPath(const wchar_t* pszPath, char* pszOut, size_t nSize);
 // The user's configuration folder (POSIX only: $XDG_CONFIG_HOME or ~/.config), without a trailing
 // separator; 0 when there is none.
 size_t SysConfigFolder(char* pszOut, size_t nSize);
+// The user's folder for what a program keeps between runs: POSIX $XDG_STATE_HOME as it is given
+// when it is absolute, else ~/.local/state (the home from $HOME, else from the user's account);
+// Windows the local application data folder, created when missing, in the code page (see
+// SysAnsiPath). 0 when there is none (a bare service account without a home).
+size_t SysStateFolder(char* pszOut, size_t nSize);
+// True when the path is a folder that only its user's programs should write into: POSIX a folder,
+// not a link, that belongs to the running user (anyone can make a name in /tmp first); Windows
+// a folder.
+bool SysIsOwnFolder(const char* pszPath);
+#ifndef _WIN32
+// The running user's id (POSIX only).
+uint32_t SysUserId();
+#endif

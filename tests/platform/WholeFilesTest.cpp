@@ -112,3 +112,15 @@ TEST(SysPathTaken, SeesFilesAndFoldersButNotMissingNames)
     EXPECT_TRUE(SysPathTaken(folder.Join("file").c_str()));
 }
 } // namespace
+
+namespace
+{
+TEST(SysIsOwnFolder, AFolderMadeHereIsOwnAndAFileOrNothingIsNot)
+{
+    CTestFolder folder;
+    EXPECT_TRUE(SysIsOwnFolder(folder.Path().c_str()));
+    WriteAll(folder.Join("file"), "x");
+    EXPECT_FALSE(SysIsOwnFolder(folder.Join("file").c_str()));
+    EXPECT_FALSE(SysIsOwnFolder(folder.Join("missing").c_str()));
+}
+} // namespace

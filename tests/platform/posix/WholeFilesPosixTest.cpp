@@ -88,3 +88,16 @@ TEST(SysReplaceFilePosix, ALinkAtTheNewFilesNameIsNotFollowed)
     EXPECT_EQ(strText, "untouched");
 }
 } // namespace
+
+namespace
+{
+TEST(SysIsOwnFolderPosix, ALinkToTheUsersOwnFolderIsNotOne)
+{
+    CTestFolder folder;
+    EXPECT_EQ(SysUserId(), (uint32_t)getuid());
+    const std::string strLink = folder.Join("link");
+    ASSERT_EQ(symlink(folder.Path().c_str(), strLink.c_str()), 0);
+    EXPECT_TRUE(SysIsDirectory(strLink.c_str()));
+    EXPECT_FALSE(SysIsOwnFolder(strLink.c_str())) << "the link could be swapped for another user's folder";
+}
+} // namespace
