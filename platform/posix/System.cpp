@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -141,34 +140,3 @@ size_t SysConfigFolder(char* pszOut, size_t nSize)
     return CopyOut(szPath, (size_t)n, pszOut, nSize);
 }
 
-size_t SysStateFolder(char* pszOut, size_t nSize)
-{
-    const char* pszState = getenv("XDG_STATE_HOME");
-    if (pszState != nullptr && pszState[0] == '/')
-        return CopyOut(pszState, strlen(pszState), pszOut, nSize);
-    const char* pszHome = getenv("HOME");
-    if (pszHome == nullptr || pszHome[0] != '/')
-    {
-        const passwd* pPw = getpwuid(getuid());
-        pszHome = pPw != nullptr ? pPw->pw_dir : nullptr;
-    }
-    if (pszHome == nullptr || pszHome[0] != '/')
-        return 0;
-    size_t nLen = strlen(pszHome);
-    char szPath[4096];
-    int n = snprintf(szPath, sizeof(szPath), "%s%s.local/state", pszHome, pszHome[nLen - 1] == '/' ? "" : "/");
-    if (n <= 0 || (size_t)n >= sizeof(szPath))
-        return 0;
-    return CopyOut(szPath, (size_t)n, pszOut, nSize);
-}
-
-bool SysIsOwnFolder(const char* pszPath)
-{
-    struct stat st;
-    return lstat(pszPath, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid();
-}
-
-uint32_t SysUserId()
-{
-    return (uint32_t)getuid();
-}

@@ -1,8 +1,6 @@
 // System.cpp (Win32): system message texts, the program's path and the temporary folder.
 #include "platform/Platform.h"
 
-#include <shlobj.h>
-
 bool SysErrorMessageIn(uint32_t dwError, uint16_t nLanguage, char* pszOut, size_t nSize)
 {
     // No insert expanded: a message with %1 placeholders would otherwise read arguments that were
@@ -80,20 +78,4 @@ size_t SysConfigFolder(char* pszOut, size_t nSize)
     if (nSize > 0)
         pszOut[0] = 0;
     return 0;
-}
-
-size_t SysStateFolder(char* pszOut, size_t nSize)
-{
-    // Per user, in the user's local application data: an installed program's folder is not
-    // writable for its user.
-    wchar_t szWide[MAX_PATH];
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT,
-                                szWide)))
-        return 0;
-    return SysAnsiPath(szWide, pszOut, nSize);
-}
-
-bool SysIsOwnFolder(const char* pszPath)
-{
-    return SysIsDirectory(pszPath);
 }
