@@ -1,4 +1,4 @@
-// UserFolders.cpp (POSIX): the user's folders and id.
+// UserFolders.cpp (POSIX): the user's configuration and state folders, and the user's id.
 #include "platform/Platform.h"
 
 #include <cstdio>
@@ -10,35 +10,57 @@
 
 namespace
 {
-size_t CopyOut(const char* psz, size_t nLen, char* pszOut, size_t nSize)
+// The first nFirst bytes of pszFirst and then pszSecond into pszOut when they fit; the length,
+// else 0.
+size_t PutText(char* pszOut, size_t nSize, const char* pszFirst, size_t nFirst, const char* pszSecond)
 {
-    if (nLen + 1 > nSize)
-        return 0;
-    memcpy(pszOut, psz, nLen);
-    pszOut[nLen] = 0;
-    return nLen;
+    int n = snprintf(pszOut, nSize, "%.*s%s", (int)nFirst, pszFirst, pszSecond);
+    return n > 0 && (size_t)n < nSize ? (size_t)n : 0;
 }
-} // namespace
 
-size_t SysStateFolder(char* pszOut, size_t nSize)
+// The user's home folder: $HOME when it is absolute, else the user's account's; null when neither
+// is.
+const char* HomeFolder()
 {
-    const char* pszState = getenv("XDG_STATE_HOME");
-    if (pszState != nullptr && pszState[0] == '/')
-        return CopyOut(pszState, strlen(pszState), pszOut, nSize);
     const char* pszHome = getenv("HOME");
     if (pszHome == nullptr || pszHome[0] != '/')
     {
         const passwd* pPw = getpwuid(getuid());
         pszHome = pPw != nullptr ? pPw->pw_dir : nullptr;
     }
-    if (pszHome == nullptr || pszHome[0] != '/')
+    return pszHome != nullptr && pszHome[0] == '/' ? pszHome : nullptr;
+}
+} // namespace
+
+size_t SysConfigFolder(char* pszOut, size_t nSize)
+{
+    const char* pszXdg = getenv("XDG_CONFIG_HOME");
+    if (pszXdg && pszXdg[0] == '/')
+    {
+        size_t nLen = strlen(pszXdg);
+        while (nLen > 1 && pszXdg[nLen - 1] == '/')
+            nLen--;
+        return PutText(pszOut, nSize, pszXdg, nLen, "");
+    }
+    const char* pszHome = HomeFolder();
+    if (!pszHome)
         return 0;
     size_t nLen = strlen(pszHome);
-    char szPath[4096];
-    int n = snprintf(szPath, sizeof(szPath), "%s%s.local/state", pszHome, pszHome[nLen - 1] == '/' ? "" : "/");
-    if (n <= 0 || (size_t)n >= sizeof(szPath))
+    while (nLen > 1 && pszHome[nLen - 1] == '/')
+        nLen--;
+    return PutText(pszOut, nSize, pszHome, nLen, "/.config");
+}
+
+size_t SysStateFolder(char* pszOut, size_t nSize)
+{
+    const char* pszState = getenv("XDG_STATE_HOME");
+    if (pszState != nullptr && pszState[0] == '/')
+        return PutText(pszOut, nSize, pszState, strlen(pszState), "");
+    const char* pszHome = HomeFolder();
+    if (pszHome == nullptr)
         return 0;
-    return CopyOut(szPath, (size_t)n, pszOut, nSize);
+    size_t nHome = strlen(pszHome);
+    return PutText(pszOut, nSize, pszHome, nHome, pszHome[nHome - 1] == '/' ? ".local/state" : "/.local/state");
 }
 
 bool SysIsOwnFolder(const char* pszPath)

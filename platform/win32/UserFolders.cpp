@@ -4,6 +4,14 @@
 
 #include <shlobj.h>
 
+size_t SysConfigFolder(char* pszOut, size_t nSize)
+{
+    // The Windows program keeps its settings in the registry.
+    if (nSize > 0)
+        pszOut[0] = 0;
+    return 0;
+}
+
 size_t SysStateFolder(char* pszOut, size_t nSize)
 {
     // Per user, in the user's local application data: an installed program's folder is not

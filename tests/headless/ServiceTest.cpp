@@ -41,6 +41,29 @@ bool StartsWith(const std::string& str, const char* pszStart)
     return str.compare(0, strlen(pszStart), pszStart) == 0;
 }
 
+// A record that restricts everything a reload can restrict at once: 127.0.0.1 only, a user
+// name and password, no SOCKS4.
+void MakeClosed(SSettings& s)
+{
+    Serve(s, "127.0.0.1", 1080);
+    s.strLogFolder = "/var/log/a";
+    s.arrIpRanges.Add(new IP_RANGE2{0x7F000001u, 0x7F000001u});
+    s.bIpFilter = 1;
+    s.strSocks5Userid = "alice";
+    s.strSocks5Password = "Open Sesame";
+    s.bSocks5Auth = 1;
+    s.bSocks4 = 0;
+    s.bSocks5 = 1;
+}
+
+// A record that restricts nothing, at the same address and log folder.
+void MakeOpen(SSettings& s)
+{
+    Serve(s, "127.0.0.1", 1080);
+    s.strLogFolder = "/var/log/a";
+    s.bSocks4 = s.bSocks5 = 1;
+}
+
 const char szOpen[] = "Warning: open proxy: it serves ";
 const char szSocks4[] = "Warning: SOCKS4 is on while SOCKS5 clients must give a password";
 
@@ -108,15 +131,7 @@ TEST(HeadlessWarnings, Socks4BesideARequiredPasswordIsWarnedAboutEverywhere)
 TEST_F(ReloadTest, AccessRulesApplyAtOnceAndNeedNoRestart)
 {
     SSettings next;
-    Serve(next, "127.0.0.1", 1080);
-    next.strLogFolder = "/var/log/a";
-    next.arrIpRanges.Add(new IP_RANGE2{0x7F000001u, 0x7F000001u});
-    next.bIpFilter = 1;
-    next.strSocks5Userid = "alice";
-    next.strSocks5Password = "Open Sesame";
-    next.bSocks5Auth = 1;
-    next.bSocks4 = 0;
-    next.bSocks5 = 1;
+    MakeClosed(next);
     CCArray strWhy;
     EXPECT_FALSE(ApplyReloadedSettings(next, 7, strWhy));
     EXPECT_TRUE(strWhy.IsEmpty()) << strWhy.GetString();
@@ -134,9 +149,7 @@ TEST_F(ReloadTest, AccessRulesApplyAtOnceAndNeedNoRestart)
 
     // And back: the filter off admits everybody again.
     SSettings open;
-    Serve(open, "127.0.0.1", 1080);
-    open.strLogFolder = "/var/log/a";
-    open.bSocks4 = open.bSocks5 = 1;
+    MakeOpen(open);
     EXPECT_FALSE(ApplyReloadedSettings(open, 9999, strWhy));
     EXPECT_TRUE(IsAddressAllowed(inet_addr("10.1.1.1")));
     EXPECT_TRUE(IsVersionAllowed(4));
@@ -173,20 +186,9 @@ TEST_F(ReloadTest, ChecksOnOtherThreadsRunWhileReloadsFlipEverySwitch)
 {
     // The listener and the sessions read the switches and the limit while a reload writes them;
     // under ThreadSanitizer (the tsan tree) a plain store on either side fails this test.
-    SSettings closed;
-    Serve(closed, "127.0.0.1", 1080);
-    closed.strLogFolder = "/var/log/a";
-    closed.arrIpRanges.Add(new IP_RANGE2{0x7F000001u, 0x7F000001u});
-    closed.bIpFilter = 1;
-    closed.strSocks5Userid = "alice";
-    closed.strSocks5Password = "Open Sesame";
-    closed.bSocks5Auth = 1;
-    closed.bSocks4 = 0;
-    closed.bSocks5 = 1;
-    SSettings open;
-    Serve(open, "127.0.0.1", 1080);
-    open.strLogFolder = "/var/log/a";
-    open.bSocks4 = open.bSocks5 = 1;
+    SSettings closed, open;
+    MakeClosed(closed);
+    MakeOpen(open);
 
     std::atomic<bool> bDone(false);
     std::atomic<int> nLimitReached(0), nSocks5Refused(0), nReading(0);

@@ -2,29 +2,14 @@
 // new file behind it; a plain file is opened for reading only when it is one.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "platform/Platform.h"
 #include "tests/platform/TestFolder.h"
+#include "tests/support/FileText.h"
 
 namespace
 {
-std::string ReadAll(const std::string& strPath)
-{
-    std::ifstream in(strPath, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteAll(const std::string& strPath, const std::string& strText)
-{
-    std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
-    out << strText;
-}
-
 std::string NewFileOf(const std::string& strPath)
 {
     return strPath + ".new-" + std::to_string(SysProcessId());
@@ -36,24 +21,24 @@ TEST(SysReplaceFile, CreatesAMissingFileAndReplacesAnExistingOneWhole)
     const std::string strFile = folder.Join("settings.reg");
     const std::string strFirst = "first\r\n";
     ASSERT_TRUE(SysReplaceFile(strFile.c_str(), strFirst.data(), strFirst.size(), nullptr));
-    EXPECT_EQ(ReadAll(strFile), strFirst);
+    EXPECT_EQ(ReadFileText(strFile), strFirst);
 
     // A shorter text must not leave the tail of the longer one behind.
-    WriteAll(strFile, std::string(5000, 'x'));
+    WriteFileText(strFile, std::string(5000, 'x'));
     const std::string strSecond = "second";
     ASSERT_TRUE(SysReplaceFile(strFile.c_str(), strSecond.data(), strSecond.size(), nullptr));
-    EXPECT_EQ(ReadAll(strFile), strSecond);
+    EXPECT_EQ(ReadFileText(strFile), strSecond);
     EXPECT_FALSE(SysPathTaken(NewFileOf(strFile).c_str())) << "the new file is renamed, not copied";
 
     ASSERT_TRUE(SysReplaceFile(strFile.c_str(), "", 0, nullptr));
-    EXPECT_EQ(ReadAll(strFile), "");
+    EXPECT_EQ(ReadFileText(strFile), "");
 }
 
 TEST(SysReplaceFile, AFailedCreateLeavesTheOldFileAndNamesTheStep)
 {
     CTestFolder folder;
     const std::string strFile = folder.Join("settings.reg");
-    WriteAll(strFile, "old");
+    WriteFileText(strFile, "old");
     // A folder where the new file would go: it cannot be created.
     ASSERT_TRUE(SysCreateDirectory(NewFileOf(strFile).c_str()));
     const char* pszStep = nullptr;
@@ -61,7 +46,7 @@ TEST(SysReplaceFile, AFailedCreateLeavesTheOldFileAndNamesTheStep)
     ASSERT_NE(pszStep, nullptr);
     EXPECT_STREQ(pszStep, "create");
     EXPECT_NE(SysGetLastError(), (uint32_t)ERROR_SUCCESS);
-    EXPECT_EQ(ReadAll(strFile), "old");
+    EXPECT_EQ(ReadFileText(strFile), "old");
     EXPECT_TRUE(SysIsDirectory(NewFileOf(strFile).c_str())) << "what was in the way is not removed";
 }
 
@@ -71,20 +56,20 @@ TEST(SysReplaceFile, AFailedRenameRemovesTheNewFile)
     // A non-empty folder at the target's name: the rename over it fails on every system.
     const std::string strTarget = folder.Join("target");
     ASSERT_TRUE(SysCreateDirectory(strTarget.c_str()));
-    WriteAll(strTarget + PATH_SEPARATOR + "inside", "x");
+    WriteFileText(strTarget + PATH_SEPARATOR + "inside", "x");
     const char* pszStep = nullptr;
     EXPECT_FALSE(SysReplaceFile(strTarget.c_str(), "new", 3, &pszStep));
     ASSERT_NE(pszStep, nullptr);
     EXPECT_STREQ(pszStep, "rename");
     EXPECT_FALSE(SysPathTaken(NewFileOf(strTarget).c_str()));
-    EXPECT_EQ(ReadAll(strTarget + PATH_SEPARATOR + "inside"), "x");
+    EXPECT_EQ(ReadFileText(strTarget + PATH_SEPARATOR + "inside"), "x");
 }
 
 TEST(SysOpenPlainFile, OpensAPlainFileWithItsSizeAndRefusesAFolder)
 {
     CTestFolder folder;
     const std::string strFile = folder.Join("plain.txt");
-    WriteAll(strFile, "twelve bytes");
+    WriteFileText(strFile, "twelve bytes");
     FILEHANDLE h = FILE_INVALID;
     uint64_t nSize = 0;
     ASSERT_EQ(SysOpenPlainFile(strFile.c_str(), &h, &nSize), SYSOPEN_PLAIN);
@@ -108,7 +93,7 @@ TEST(SysPathTaken, SeesFilesAndFoldersButNotMissingNames)
     CTestFolder folder;
     EXPECT_TRUE(SysPathTaken(folder.Path().c_str()));
     EXPECT_FALSE(SysPathTaken(folder.Join("missing").c_str()));
-    WriteAll(folder.Join("file"), "x");
+    WriteFileText(folder.Join("file"), "x");
     EXPECT_TRUE(SysPathTaken(folder.Join("file").c_str()));
 }
 } // namespace
@@ -119,7 +104,7 @@ TEST(SysIsOwnFolder, AFolderMadeHereIsOwnAndAFileOrNothingIsNot)
 {
     CTestFolder folder;
     EXPECT_TRUE(SysIsOwnFolder(folder.Path().c_str()));
-    WriteAll(folder.Join("file"), "x");
+    WriteFileText(folder.Join("file"), "x");
     EXPECT_FALSE(SysIsOwnFolder(folder.Join("file").c_str()));
     EXPECT_FALSE(SysIsOwnFolder(folder.Join("missing").c_str()));
 }

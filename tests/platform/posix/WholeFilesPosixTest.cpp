@@ -4,13 +4,13 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/Platform.h"
 #include "tests/platform/TestFolder.h"
+#include "tests/support/FileText.h"
 
 namespace
 {
@@ -45,7 +45,7 @@ TEST(SysLinkTargetPosix, ResolvesALinkAndIgnoresAPlainFile)
 {
     CTestFolder folder;
     const std::string strFile = folder.Join("real.reg");
-    std::ofstream(strFile) << "x";
+    WriteFileText(strFile, "x");
     const std::string strLink = folder.Join("link.reg");
     ASSERT_EQ(symlink("real.reg", strLink.c_str()), 0);
     char szTarget[4096];
@@ -77,15 +77,12 @@ TEST(SysReplaceFilePosix, ALinkAtTheNewFilesNameIsNotFollowed)
     CTestFolder folder;
     const std::string strFile = folder.Join("settings.reg");
     const std::string strVictim = folder.Join("victim");
-    std::ofstream(strVictim) << "untouched";
+    WriteFileText(strVictim, "untouched");
     ASSERT_EQ(symlink(strVictim.c_str(), (strFile + ".new-" + std::to_string(getpid())).c_str()), 0);
     const char* pszStep = nullptr;
     EXPECT_FALSE(SysReplaceFile(strFile.c_str(), "new", 3, &pszStep));
     EXPECT_STREQ(pszStep, "create");
-    std::ifstream in(strVictim);
-    std::string strText;
-    std::getline(in, strText);
-    EXPECT_EQ(strText, "untouched");
+    EXPECT_EQ(ReadFileText(strVictim), "untouched");
 }
 } // namespace
 
