@@ -91,7 +91,7 @@ CCArray MakeBoundary()
 {
     char szTail[32];
     int n = snprintf(szTail, sizeof(szTail), "%x%u%u", (unsigned)(uint32_t)SysTimeNow(),
-                     (unsigned)SysCurrentThreadId(), (unsigned)AgentProcessId());
+                     (unsigned)SysCurrentThreadId(), (unsigned)SysProcessId());
     CCArray str;
     str.SetText("", 0);
     for (int i = n; i < BOUNDARY_LENGTH; i++)

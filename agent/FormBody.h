@@ -58,6 +58,3 @@ void AppendBodyHeadLines(int nBodyKind, const CFormVarArray& vars, SBodyPlan& pl
 // The send pass, after the head. A file is sent with exactly the size the length pass announced.
 void SendBody(int nBodyKind, const CFormVarArray& vars, const SBodyPlan& plan, CBlockingSocket& sock,
               SHttpProgress* pProgress, STransferCounter* pCounter);
-
-// The current process's id, for the boundary.
-uint32_t AgentProcessId();

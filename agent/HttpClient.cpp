@@ -272,6 +272,79 @@ int64_t ReceiveResponseBody(CBlockingSocket& sock, const CHtHead& head, CDiskFil
     return nReceived;
 }
 
+namespace
+{
+// Connects a socket that is not connected yet: to an HTTP proxy itself, else to the URL's host
+// (through a SOCKS proxy when one is set). A socket kept open by the last exchange is used as it is.
+void ConnectForRequest(CBlockingSocket& sock, const SProxySettings& proxy, bool bHttpProxy, const SUrl& url,
+                       SHttpProgress* pProgress)
+{
+    if (sock.GetHandle() == INVALID_SOCKET)
+    {
+        sock.Create(SOCK_STREAM);
+        SetProgress(pProgress, PROGRESS_CONNECTING);
+        if (bHttpProxy)
+        {
+            sockaddr_in sa;
+            sock.ConnectTo(sa, proxy.host, (unsigned short)proxy.port);
+        }
+        else
+            ConnectThroughProxy(&proxy, sock, GetUrlPart(url, URL_HOST).GetString(), (unsigned short)url.nPort);
+    }
+    SetProgress(pProgress, PROGRESS_CONNECTED);
+}
+
+// What the response head asks of the client: its cookies are stored, and a redirection's target
+// is resolved against the request's URL into request.redirectUrl.
+void TakeResponseHead(SHttpRequest& request, const SUrl& url, CCookieStore* pCookies)
+{
+    const CHtRespHead& head = request.response;
+    if (pCookies)
+        for (int32_t i = 0; i < head.names.GetSize(); i++)
+            if (EqualsNoCase(head.names[i].GetString(), "Set-Cookie"))
+                pCookies->StoreCookie(url, head.values[i].GetString());
+
+    if (IsRedirect(head.status))
+    {
+        CCArray strLocation;
+        if (!head.GetHeader("location", strLocation))
+            ThrowText("Invalid redirection directive.");
+        if (!ResolveLocation(strLocation, GetUrlPart(url, URL_BASE).GetString()))
+            ThrowText("Invalid redirection address");
+        request.redirectUrl = strLocation;
+    }
+}
+
+// The file the body goes to: the caller's handle (taken over) or the named file, created. pSink
+// is set before the file is opened, so that the caller closes and frees it also when that throws.
+void OpenResponseSink(SHttpRequest& request, CDiskFile*& pSink)
+{
+    if (request.useResponseHandle)
+    {
+        pSink = new CDiskFile(request.responseHandle);
+        request.responseHandle = FILE_INVALID;
+    }
+    else
+    {
+        pSink = new CDiskFile;
+        pSink->Open(request.responseFile.GetString(),
+                    CDiskFile::modeCreate | CDiskFile::modeReadWrite | CDiskFile::shareDenyWrite);
+    }
+}
+
+// The result bits of a transaction that failed with an engine error code.
+int SocketFailureResult(uint32_t nCode)
+{
+    int nResult = HTTP_FAILED;
+    if (CBlockingSocket::IsTransientError(nCode))
+        nResult |= HTTP_FAILED_TRANSIENT;
+    int nCondition = ErrorCondition(nCode);
+    if (nCondition == COND_CONNECT || nCondition == COND_SOCKS_NEGOTIATE || nCondition == COND_SOCKS_AUTH)
+        nResult |= HTTP_FAILED_CONNECT;
+    return nResult;
+}
+} // namespace
+
 int RunHttpTransaction(SHttpRequest& request, CBlockingSocket& sock, const SProxySettings* pProxy,
                        const char* pszUserAgent, CCookieStore* pCookies, SHttpProgress* pProgress,
                        STransferCounter* pCounter)
@@ -295,61 +368,22 @@ int RunHttpTransaction(SHttpRequest& request, CBlockingSocket& sock, const SProx
         if (!request.url)
             ThrowText("No URL");
         const SUrl& url = *request.url;
-        if (sock.GetHandle() == INVALID_SOCKET)
-        {
-            sock.Create(SOCK_STREAM);
-            SetProgress(pProgress, PROGRESS_CONNECTING);
-            if (bHttpProxy)
-            {
-                sockaddr_in sa;
-                sock.ConnectTo(sa, proxy.host, (unsigned short)proxy.port);
-            }
-            else
-                ConnectThroughProxy(&proxy, sock, GetUrlPart(url, URL_HOST).GetString(),
-                                    (unsigned short)url.nPort);
-        }
-        SetProgress(pProgress, PROGRESS_CONNECTED);
+        ConnectForRequest(sock, proxy, bHttpProxy, url, pProgress);
 
         SBodyPlan plan;
         CCArray strHead = BuildRequestHead(request, proxy, bHttpProxy, pszUserAgent, pCookies, plan);
         sock.SendAll(strHead.GetString(), strHead.GetLength());
         SendBody(request.bodyKind, request.formVars, plan, sock, pProgress, pCounter);
 
-        CHtRespHead& head = request.response;
-        ReceiveResponseHead(sock, head, request.bodyKind > BODY_NONE);
-        bStayOpen = MayStayOpen(head);
+        ReceiveResponseHead(sock, request.response, request.bodyKind > BODY_NONE);
+        bStayOpen = MayStayOpen(request.response);
+        TakeResponseHead(request, url, pCookies);
 
-        if (pCookies)
-            for (int32_t i = 0; i < head.names.GetSize(); i++)
-                if (EqualsNoCase(head.names[i].GetString(), "Set-Cookie"))
-                    pCookies->StoreCookie(url, head.values[i].GetString());
-
-        if (IsRedirect(head.status))
-        {
-            CCArray strLocation;
-            if (!head.GetHeader("location", strLocation))
-                ThrowText("Invalid redirection directive.");
-            if (!ResolveLocation(strLocation, GetUrlPart(url, URL_BASE).GetString()))
-                ThrowText("Invalid redirection address");
-            request.redirectUrl = strLocation;
-        }
-
-        if (request.useResponseHandle)
-        {
-            pSink = new CDiskFile(request.responseHandle);
-            request.responseHandle = FILE_INVALID;
-        }
-        else
-        {
-            pSink = new CDiskFile;
-            pSink->Open(request.responseFile.GetString(),
-                        CDiskFile::modeCreate | CDiskFile::modeReadWrite | CDiskFile::shareDenyWrite);
-        }
+        OpenResponseSink(request, pSink);
         if (pProgress && pProgress->downloadMode)
             SetProgress(pProgress, PROGRESS_RECEIVING);
-
         bool bToClose = false;
-        int64_t nReceived = ReceiveResponseBody(sock, head, *pSink, pProgress, &bToClose);
+        int64_t nReceived = ReceiveResponseBody(sock, request.response, *pSink, pProgress, &bToClose);
         if (bToClose)
             bStayOpen = false;
         if (pCounter && pCounter->bDownload)
@@ -361,12 +395,7 @@ int RunHttpTransaction(SHttpRequest& request, CBlockingSocket& sock, const SProx
     catch (uint32_t nCode)
     {
         ErrorCodeText(nCode, request.errorText);
-        nResult = HTTP_FAILED;
-        if (CBlockingSocket::IsTransientError(nCode))
-            nResult |= HTTP_FAILED_TRANSIENT;
-        int nCondition = ErrorCondition(nCode);
-        if (nCondition == COND_CONNECT || nCondition == COND_SOCKS_NEGOTIATE || nCondition == COND_SOCKS_AUTH)
-            nResult |= HTTP_FAILED_CONNECT;
+        nResult = SocketFailureResult(nCode);
     }
     catch (CCArray& strMessage)
     {

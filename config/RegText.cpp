@@ -289,6 +289,148 @@ SRegKeyText* CRegText::FindKey(const char* pszPath, bool bCreate)
     return pKey;
 }
 
+namespace
+{
+// Why a whole text cannot be a settings file before any line is read; empty when it may be one.
+void CheckWholeText(const char* pText, size_t nLength, CCArray& strWhat)
+{
+    const char* pZero = (const char*)memchr(pText, 0, nLength);
+    if (nLength == 0)
+        strWhat = "the file is empty";
+    else if (pZero != nullptr)
+        strWhat.Format("the file holds a zero byte at offset %u", (unsigned)(pZero - pText));
+}
+
+// A comment line: the signature counts on line 2 only, the end comment anywhere.
+void NoteComment(const char* p, int nLine, bool& bSigned, bool& bEnded)
+{
+    if (strcmp(p, g_szRegTextSignature) == 0 && nLine == 2)
+        bSigned = true;
+    else if (strcmp(p, g_szRegTextEnd) == 0)
+        bEnded = true;
+}
+
+// A [key] line, p at its '[': the key it names (created when new); null with strWhat set when the
+// line is not a key line that a settings file may hold.
+SRegKeyText* ParseKeyLine(CRegText& text, const char* p, const CCArray& strLine, CCArray& strWhat)
+{
+    const char* pEnd = strLine.GetString() + strLine.GetLength() - 1;
+    if (*pEnd != ']')
+        strWhat = "a key line does not end with ']'";
+    else if (p[1] == '-')
+        strWhat = "key deletions ([-...]) have no place in a settings file";
+    else if (pEnd == p + 1)
+        strWhat = "a key line names no key";
+    else
+    {
+        CCArray strPath;
+        strPath.SetText(p + 1, (int32_t)(pEnd - p - 1));
+        return text.FindKey(strPath.GetString(), true);
+    }
+    return nullptr;
+}
+
+// A quoted string after the '=', cur at its opening quote.
+void ParseStringValue(SCursor& cur, const CCArray& strName, SRegKeyText* pKey, CCArray& strWhat)
+{
+    CCArray strText;
+    if (!ParseQuoted(cur, strText, strWhat))
+        return;
+    cur.SkipBlanks();
+    if (*cur.p != 0)
+    {
+        strWhat = "text follows the closing quote of a string";
+        return;
+    }
+    // The registry stores a string with its terminator.
+    pKey->SetValue(strName.GetString(), REGTEXT_SZ, strText.GetString(), (uint32_t)strText.GetLength() + 1);
+}
+
+// The digits of a dword: value, cur behind "dword:".
+void ParseDwordValue(const SCursor& cur, const CCArray& strName, SRegKeyText* pKey, CCArray& strWhat)
+{
+    uint32_t nValue;
+    if (!ParseHexNumber(cur.p, strlen(cur.p), nValue))
+    {
+        strWhat = "a dword value is not 1 to 8 hex digits";
+        return;
+    }
+    unsigned char ab[4] = {(unsigned char)nValue, (unsigned char)(nValue >> 8), (unsigned char)(nValue >> 16),
+                           (unsigned char)(nValue >> 24)};
+    pKey->SetValue(strName.GetString(), REGTEXT_DWORD, ab, 4);
+}
+
+// "hex:" or "hex(type):" and its list, which goes on over the next lines while a line ends in a
+// backslash. False when the text ends inside the list: strWhat then says so, unless the last line
+// was only cut short (bCutShort set, for the caller's verdict).
+bool ParseHexValue(SCursor& cur, const CCArray& strName, SRegKeyText* pKey, CLineReader& reader, CCArray& strLine,
+                   bool& bCutShort, CCArray& strWhat)
+{
+    uint32_t nType = REGTEXT_BINARY;
+    if (cur.Take("hex("))
+    {
+        const char* pClose = strchr(cur.p, ')');
+        if (pClose == nullptr || pClose[1] != ':' || !ParseHexNumber(cur.p, (size_t)(pClose - cur.p), nType))
+        {
+            strWhat = "a hex(type) value has no valid type";
+            return true;
+        }
+        cur.p = pClose + 2;
+    }
+    else if (!cur.Take("hex:"))
+    {
+        strWhat = *cur.p == '-' ? "value deletions (=-) have no place in a settings file"
+                                : "a value is neither a string, hex: nor dword:";
+        return true;
+    }
+
+    CCArray strList(cur.p);
+    while (strList.GetLength() > 0 && strList.GetString()[strList.GetLength() - 1] == '\\')
+    {
+        strList.Truncate(strList.GetLength() - 1);
+        if (!reader.Next(strLine, bCutShort))
+        {
+            if (!bCutShort)
+                strWhat = "a hex list ends in a backslash and no line follows: the file is cut short";
+            return false;
+        }
+        TrimRight(strLine);
+        ReserveMore(strList, (size_t)strLine.GetLength());
+        strList.Append(strLine);
+    }
+    SRegValue value;
+    if (ParseHexList(strList.GetString(), value.data, strWhat))
+        pKey->SetValue(strName.GetString(), nType, value.data.pData, (uint32_t)value.data.GetSize());
+    return true;
+}
+
+// A "name"=value or @=value line of the key pKey, cur at its first character. False when the
+// text ends inside the value (ParseHexValue).
+bool ParseValueLine(SCursor cur, SRegKeyText* pKey, CLineReader& reader, CCArray& strLine, bool& bCutShort,
+                    CCArray& strWhat)
+{
+    CCArray strName;
+    if (*cur.p == '@')
+        cur.p++; // the key's default value, with the empty name
+    else if (!ParseQuoted(cur, strName, strWhat))
+        return true;
+    cur.SkipBlanks();
+    if (!cur.Take("="))
+    {
+        strWhat = "a value name is not followed by '='";
+        return true;
+    }
+    cur.SkipBlanks();
+    if (*cur.p == '"')
+        ParseStringValue(cur, strName, pKey, strWhat);
+    else if (cur.Take("dword:"))
+        ParseDwordValue(cur, strName, pKey, strWhat);
+    else
+        return ParseHexValue(cur, strName, pKey, reader, strLine, bCutShort, strWhat);
+    return true;
+}
+} // namespace
+
 bool CRegText::Parse(const char* pText, size_t nLength, CCArray& strError)
 {
     arrKeys.RemoveAll();
@@ -303,151 +445,32 @@ bool CRegText::Parse(const char* pText, size_t nLength, CCArray& strError)
     bool bEnded = false;
     bool bCutShort = false;
     CCArray strLine;
-    CCArray strName;
-    SRegValue value;
+    CheckWholeText(pText, nLength, strWhat);
 
-    const char* pZero = (const char*)memchr(pText, 0, nLength);
-    if (nLength == 0)
-        strWhat = "the file is empty";
-    else if (pZero != nullptr)
-        strWhat.Format("the file holds a zero byte at offset %u", (unsigned)(pZero - pText));
-
+    // Each line in turn until one is wrong (strWhat set) or the text ends.
     while (strWhat.IsEmpty() && reader.Next(strLine, bCutShort))
     {
+        TrimRight(strLine);
         if (reader.LineNumber() == 1)
         {
-            TrimRight(strLine);
             if (strcmp(strLine.GetString(), szHeader4) != 0 && strcmp(strLine.GetString(), szHeader5) != 0)
                 strWhat = "the first line is not \"REGEDIT4\"";
             continue;
         }
-        TrimRight(strLine);
         SCursor cur = {strLine.GetString()};
         cur.SkipBlanks();
         if (*cur.p == 0)
             continue;
         if (*cur.p == ';')
-        {
-            if (strcmp(cur.p, g_szRegTextSignature) == 0 && reader.LineNumber() == 2)
-                bSigned = true;
-            else if (strcmp(cur.p, g_szRegTextEnd) == 0)
-                bEnded = true;
-            continue;
-        }
-        if (*cur.p == '[')
-        {
-            const char* pEnd = strLine.GetString() + strLine.GetLength() - 1;
-            if (*pEnd != ']')
-                strWhat = "a key line does not end with ']'";
-            else if (cur.p[1] == '-')
-                strWhat = "key deletions ([-...]) have no place in a settings file";
-            else if (pEnd == cur.p + 1)
-                strWhat = "a key line names no key";
-            else
-            {
-                CCArray strPath;
-                strPath.SetText(cur.p + 1, (int32_t)(pEnd - cur.p - 1));
-                pKey = FindKey(strPath.GetString(), true);
-            }
-            continue;
-        }
-        if (*cur.p != '"' && *cur.p != '@')
-        {
+            NoteComment(cur.p, reader.LineNumber(), bSigned, bEnded);
+        else if (*cur.p == '[')
+            pKey = ParseKeyLine(*this, cur.p, strLine, strWhat);
+        else if (*cur.p != '"' && *cur.p != '@')
             strWhat = "expected a [key] line or a \"name\"=value line";
-            continue;
-        }
-        if (pKey == nullptr)
-        {
+        else if (pKey == nullptr)
             strWhat = "a value comes before the first [key] line";
-            continue;
-        }
-        if (*cur.p == '@')
-        {
-            strName.SetText("", 0);
-            cur.p++;
-        }
-        else if (!ParseQuoted(cur, strName, strWhat))
-            continue;
-        cur.SkipBlanks();
-        if (!cur.Take("="))
-        {
-            strWhat = "a value name is not followed by '='";
-            continue;
-        }
-        cur.SkipBlanks();
-
-        if (*cur.p == '"')
-        {
-            CCArray strText;
-            if (!ParseQuoted(cur, strText, strWhat))
-                continue;
-            cur.SkipBlanks();
-            if (*cur.p != 0)
-            {
-                strWhat = "text follows the closing quote of a string";
-                continue;
-            }
-            // The registry stores a string with its terminator.
-            pKey->SetValue(strName.GetString(), REGTEXT_SZ, strText.GetString(),
-                           (uint32_t)strText.GetLength() + 1);
-            continue;
-        }
-        if (cur.Take("dword:"))
-        {
-            uint32_t nValue;
-            if (!ParseHexNumber(cur.p, strlen(cur.p), nValue))
-            {
-                strWhat = "a dword value is not 1 to 8 hex digits";
-                continue;
-            }
-            unsigned char ab[4] = {(unsigned char)nValue, (unsigned char)(nValue >> 8),
-                                   (unsigned char)(nValue >> 16), (unsigned char)(nValue >> 24)};
-            pKey->SetValue(strName.GetString(), REGTEXT_DWORD, ab, 4);
-            continue;
-        }
-        uint32_t nType = REGTEXT_BINARY;
-        if (cur.Take("hex("))
-        {
-            const char* pClose = strchr(cur.p, ')');
-            if (pClose == nullptr || pClose[1] != ':' ||
-                !ParseHexNumber(cur.p, (size_t)(pClose - cur.p), nType))
-            {
-                strWhat = "a hex(type) value has no valid type";
-                continue;
-            }
-            cur.p = pClose + 2;
-        }
-        else if (!cur.Take("hex:"))
-        {
-            strWhat = *cur.p == '-' ? "value deletions (=-) have no place in a settings file"
-                                    : "a value is neither a string, hex: nor dword:";
-            continue;
-        }
-
-        // The list goes on over the next lines while a line ends in a backslash.
-        CCArray strList(cur.p);
-        bool bOpen = false;
-        while (strList.GetLength() > 0 && strList.GetString()[strList.GetLength() - 1] == '\\')
-        {
-            strList.Truncate(strList.GetLength() - 1);
-            if (!reader.Next(strLine, bCutShort))
-            {
-                bOpen = true;
-                break;
-            }
-            TrimRight(strLine);
-            ReserveMore(strList, (size_t)strLine.GetLength());
-            strList.Append(strLine);
-        }
-        if (bOpen)
-        {
-            if (!bCutShort)
-                strWhat = "a hex list ends in a backslash and no line follows: the file is cut short";
+        else if (!ParseValueLine(cur, pKey, reader, strLine, bCutShort, strWhat))
             break;
-        }
-        if (!ParseHexList(strList.GetString(), value.data, strWhat))
-            continue;
-        pKey->SetValue(strName.GetString(), nType, value.data.pData, (uint32_t)value.data.GetSize());
     }
 
     if (strWhat.IsEmpty() && bCutShort)
@@ -465,7 +488,20 @@ bool CRegText::Parse(const char* pText, size_t nLength, CCArray& strError)
     return false;
 }
 
-void CRegText::Write(CCArray& strOut) const
+namespace
+{
+const char* FindComment(const SRegValueComment* pComments, const CCArray& strName)
+{
+    if (pComments == nullptr || strName.IsEmpty())
+        return nullptr;
+    for (const SRegValueComment* p = pComments; p->pszName != nullptr; p++)
+        if (strcmp(p->pszName, strName.GetString()) == 0)
+            return p->pszComment;
+    return nullptr;
+}
+} // namespace
+
+void CRegText::Write(CCArray& strOut, const SRegValueComment* pComments) const
 {
     strOut.SetText("", 0);
     strOut += szHeader4;
@@ -481,6 +517,8 @@ void CRegText::Write(CCArray& strOut) const
         for (int32_t v = 0; v < pKey->arrValues.GetSize(); v++)
         {
             const SRegValue* pValue = pKey->arrValues.pData[v];
+            if (const char* pszComment = FindComment(pComments, pValue->strName))
+                strOut += pszComment;
             int32_t nLineStart = strOut.GetLength();
             if (pValue->strName.IsEmpty())
                 strOut += "@=";

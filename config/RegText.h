@@ -58,6 +58,14 @@ struct SRegKeyText
     void SetValue(const char* pszName, uint32_t nType, const void* pData, uint32_t nSize);
 };
 
+// Comment lines written above every value of a name (compared exactly), in any key. pszComment
+// holds whole lines, each ending with "\r\n". A table ends with an entry whose name is null.
+struct SRegValueComment
+{
+    const char* pszName;
+    const char* pszComment;
+};
+
 class CRegText
 {
 public:
@@ -72,8 +80,8 @@ public:
     bool Parse(const char* pText, size_t nLength, CCArray& strError);
 
     // The whole file: header, signature, every key with its values, end comment. Lines end in
-    // CR LF.
-    void Write(CCArray& strOut) const;
+    // CR LF. With pComments, a value whose name is in the table has its comment lines above it.
+    void Write(CCArray& strOut, const SRegValueComment* pComments = nullptr) const;
 };
 
 // The comment lines that mark a file written by CRegText::Write.

@@ -67,3 +67,19 @@ bool IsPasswordValueKept(const SSettings& settings);
 // The live settings of the program and its connection limit (1 to 9999).
 extern SSettings g_settings;
 extern int32_t nConnectionLimit;
+
+// The switches and the limit that the listener and the session threads read without a lock
+// (g_settings.bIpFilter, bSocks4, bSocks5, bSocks5Auth, and nConnectionLimit) change while they
+// run: a reload of the headless proxy, the Options sheet's Apply. Writers store them with
+// StoreLiveSetting and the checks read them with LoadLiveSetting, so a check sees the old value or
+// the new one and never a data race. The store releases and the load acquires: a check that sees
+// a switch on also sees what was put in place before it (the ranges, the credentials, which have
+// locks of their own besides).
+inline int32_t LoadLiveSetting(const int32_t& nSetting)
+{
+    return __atomic_load_n(&nSetting, __ATOMIC_ACQUIRE);
+}
+inline void StoreLiveSetting(int32_t& nSetting, int32_t nValue)
+{
+    __atomic_store_n(&nSetting, nValue, __ATOMIC_RELEASE);
+}

@@ -232,9 +232,10 @@ void LoadSettings(SSettings& settings)
         (settings.strSocks5Password.GetLength() == 0 && !settings.bPasswordUnreadable))
         settings.bSocks5Auth = 0;
 
-    nConnectionLimit = ReadInt32(hKey, szConnectionLimit, SETTINGS_MAX_CONNECTIONS, buf);
-    if (nConnectionLimit < 1 || nConnectionLimit > SETTINGS_MAX_CONNECTIONS)
-        nConnectionLimit = SETTINGS_MAX_CONNECTIONS;
+    int32_t nLimit = ReadInt32(hKey, szConnectionLimit, SETTINGS_MAX_CONNECTIONS, buf);
+    if (nLimit < 1 || nLimit > SETTINGS_MAX_CONNECTIONS)
+        nLimit = SETTINGS_MAX_CONNECTIONS;
+    StoreLiveSetting(nConnectionLimit, nLimit); // a reload loads while the listener reads it
 
     if (hKey != nullptr)
         CloseSettingsKey(hKey);

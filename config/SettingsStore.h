@@ -79,3 +79,9 @@ void SetSettingsStorePath(const char* pszPath);
 // The path in use, as SetSettingsStorePath takes it (POSIX: empty when there is no configuration
 // folder, that is neither $XDG_CONFIG_HOME nor $HOME is set).
 void GetSettingsStorePath(CCArray& strPath);
+
+#ifndef _WIN32
+// The comment lines the store file is written with, above the values they name (null: none); the
+// table must outlive its use. The registry keeps no comments, hence POSIX only.
+void SetSettingsFileComments(const SRegValueComment* pComments);
+#endif

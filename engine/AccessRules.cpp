@@ -74,7 +74,7 @@ CManualEvent& IpRangesGate()
 
 bool IsAddressAllowed(uint32_t addrNetOrder)
 {
-    if (!g_settings.bIpFilter)
+    if (!LoadLiveSetting(g_settings.bIpFilter))
         return true;
 
     IpRangesGate().Wait(-1);
@@ -93,21 +93,21 @@ bool IsAddressAllowed(uint32_t addrNetOrder)
 
 bool IsConnectionLimitReached()
 {
-    return GetSessionCount() >= nConnectionLimit;
+    return GetSessionCount() >= LoadLiveSetting(nConnectionLimit);
 }
 
 bool IsVersionAllowed(int nVersion)
 {
     if (nVersion == SOCKS_VERSION_4)
-        return g_settings.bSocks4 != 0;
+        return LoadLiveSetting(g_settings.bSocks4) != 0;
     if (nVersion == SOCKS_VERSION_5)
-        return g_settings.bSocks5 != 0;
+        return LoadLiveSetting(g_settings.bSocks5) != 0;
     throw MakeErrorCode(0, COND_SOCKS_NEGOTIATE);
 }
 
 unsigned char ChooseMethod(const unsigned char* pMethods, int nCount)
 {
-    unsigned char nWanted = g_settings.bSocks5Auth ? SOCKS5_METHOD_USERPASS : SOCKS5_METHOD_NONE;
+    unsigned char nWanted = LoadLiveSetting(g_settings.bSocks5Auth) ? SOCKS5_METHOD_USERPASS : SOCKS5_METHOD_NONE;
     for (int i = 0; i < nCount; i++)
     {
         if (pMethods[i] == nWanted)

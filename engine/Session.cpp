@@ -46,20 +46,7 @@ int ReceiveCounted(CClientSessionThread& client, char* psz)
 
 void LogDisconnect(SCSTask* pTask, uint32_t nError)
 {
-    char szVersion[16];
-    if (pTask->nVersion != 0)
-        snprintf(szVersion, sizeof(szVersion), "%d", (int)pTask->nVersion);
-    else
-        strcpy(szVersion, "-");
-    CCArray strSource, strDest, strError;
-    EndpointText(pTask->saClient, strSource);
-    EndpointText(pTask->saDest, strDest);
-    if (nError != 0)
-        ErrorText(nError, strError);
-    else
-        strError = "-";
-    g_server.logFile.LogEvent(szVersion, pTask->szUser[0] ? pTask->szUser : "-", strSource.GetString(),
-                              strDest.GetString(), "Disconnect", strError.GetString());
+    LogSessionEvent(pTask, "Disconnect", nError != 0 ? ErrorText(nError).GetString() : "-");
 }
 
 // The destination side of a CONNECT, from the socket's creation to the relay, for both versions.
@@ -337,11 +324,7 @@ unsigned SessionThreadProc(void* pArg)
     {
         client.GetPeerName(&pTask->saClient); // Nagle's algorithm is already off: see BindServiceAddress
         if (g_server.logFile.IsOpen())
-        {
-            CCArray strSource;
-            EndpointText(pTask->saClient, strSource);
-            g_server.logFile.LogEvent("-", "-", strSource.GetString(), "-", "Connect", "-");
-        }
+            LogSessionEvent(pTask, "Connect", "-"); // no version, user or destination yet
         pTask->nState = SESSION_NEGOTIATING;
         client.SetReceiveTimeout(15);
         unsigned char nVersion = ReceiveByte(client);

@@ -1,6 +1,7 @@
 // SessionSockets.cpp: the session's socket classes and its replies.
 #include "engine/SessionSockets.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "engine/ServerContext.h"
@@ -102,4 +103,16 @@ void SetNoDelay(CBlockingSocket& sock)
     int nOn = 1;
     sock.GetApi()->setsockopt(sock.GetHandle(), IPPROTO_TCP, TCP_NODELAY, (const char*)&nOn,
                               (int)sizeof(nOn));
+}
+
+void LogSessionEvent(const SCSTask* pTask, const char* pszEvent, const char* pszDetail)
+{
+    char szVersion[16] = "-";
+    if (pTask->nVersion != 0)
+        snprintf(szVersion, sizeof(szVersion), "%d", (int)pTask->nVersion);
+    CCArray strSource, strDest;
+    EndpointText(pTask->saClient, strSource);
+    EndpointText(pTask->saDest, strDest);
+    g_server.logFile.LogEvent(szVersion, pTask->szUser[0] ? pTask->szUser : "-", strSource.GetString(),
+                              strDest.GetString(), pszEvent, pszDetail);
 }

@@ -1,5 +1,5 @@
-// SessionSockets.h: the SOCKS wire constants, the two socket classes of a session and the replies
-// a session sends.
+// SessionSockets.h: the two socket classes of a session and the replies a session sends (the
+// wire constants are net/SocksWire.h).
 //
 // The negotiation (engine/Session.cpp) and both relays (engine/TcpRelay.cpp, engine/UdpRelay.cpp)
 // share these; keeping them out of Session.h lets the relays depend on the session's sockets
@@ -10,52 +10,7 @@
 
 #include "engine/SessionTable.h"
 #include "net/BlockingSocket.h"
-
-// The version byte that opens every request.
-enum
-{
-    SOCKS_VERSION_4 = 4,
-    SOCKS_VERSION_5 = 5,
-};
-
-// SOCKS4 commands and reply statuses. The reply's first byte is the reply version, 0.
-enum
-{
-    SOCKS4_CMD_CONNECT = 1,
-    SOCKS4_CMD_BIND = 2,
-    SOCKS4_REPLY_VERSION = 0x00,
-    SOCKS4_STATUS_GRANTED = 0x5A,
-    SOCKS4_STATUS_REJECTED = 0x5B,
-};
-
-// SOCKS5 methods, and the user name and password sub-negotiation.
-enum
-{
-    SOCKS5_METHOD_NONE = 0x00,
-    SOCKS5_METHOD_USERPASS = 0x02,
-    SOCKS5_METHOD_REFUSED = 0xFF,
-    SOCKS5_AUTH_VERSION = 0x01,
-    SOCKS5_AUTH_SUCCESS = 0x00,
-    SOCKS5_AUTH_FAILURE = 0x01,
-};
-
-// SOCKS5 commands, address types and reply codes.
-enum
-{
-    SOCKS5_CMD_CONNECT = 1,
-    SOCKS5_CMD_BIND = 2,
-    SOCKS5_CMD_UDP_ASSOCIATE = 3,
-
-    SOCKS5_ATYP_IPV4 = 1,
-    SOCKS5_ATYP_NAME = 3,
-    SOCKS5_ATYP_IPV6 = 4,
-
-    SOCKS5_REP_SUCCEEDED = 0x00,
-    SOCKS5_REP_SERVER_FAILURE = 0x01,
-    SOCKS5_REP_HOST_UNREACHABLE = 0x04,
-    SOCKS5_REP_COMMAND_NOT_SUPPORTED = 0x07,
-    SOCKS5_REP_ADDRTYPE_NOT_SUPPORTED = 0x08,
-};
+#include "net/SocksWire.h"
 
 // Seconds a closing socket waits for a negative reply to reach the client.
 const unsigned short NEGATIVE_REPLY_LINGER = 15;
@@ -125,6 +80,11 @@ void SendSocks5Pair(CClientSessionThread& client, unsigned char nFirst, unsigned
 // Sends the 10-byte SOCKS5 failure reply with this reply code in one send, then makes the
 // coming close wait for it to reach the client.
 void SendSocks5Failure(CClientSessionThread& client, unsigned char nReplyCode);
+
+// One line of the session log about the record: its version ("-" before the request names one),
+// its user ("-" without one), its source and destination as EndpointText writes them, the event
+// and its detail. Every session line is written here, so that they all read alike.
+void LogSessionEvent(const SCSTask* pTask, const char* pszEvent, const char* pszDetail);
 
 // Disables Nagle's algorithm on a session socket; see SessionSockets.cpp. Best effort.
 void SetNoDelay(CBlockingSocket& sock);

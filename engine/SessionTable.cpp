@@ -63,19 +63,19 @@ void ResetTraffic()
     g_traffic.nUdpDest.store(0, std::memory_order_relaxed);
 }
 
-void EndpointText(const sockaddr_in& sa, CCArray& strOut)
+void EndpointText(const sockaddr_in& sa, CCArray& strOut, const char* pszNone, bool bAssociateMark)
 {
     // The address is read byte by byte in network order, as inet_ntoa would print it, without
     // inet_ntoa's shared buffer.
     const unsigned char* pb = reinterpret_cast<const unsigned char*>(&sa.sin_addr);
-    if (pb[0] == 0xFF && pb[1] == 0xFF && pb[2] == 0xFF && pb[3] == 0xFF)
+    if (bAssociateMark && pb[0] == 0xFF && pb[1] == 0xFF && pb[2] == 0xFF && pb[3] == 0xFF)
     {
         strOut = "(UDP ASSOCIATE)";
         return;
     }
     if (pb[0] == 0 && pb[1] == 0 && pb[2] == 0 && pb[3] == 0)
     {
-        strOut = "-";
+        strOut = pszNone;
         return;
     }
     char szAddr[16];

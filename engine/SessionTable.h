@@ -119,9 +119,11 @@ inline uint64_t ReadTraffic(const std::atomic<uint64_t>& nCounter)
 
 void ResetTraffic();
 
-// Endpoint text of an IPv4 socket address, as the session log and the Statistics window show it:
-// "(UDP ASSOCIATE)" for 255.255.255.255, "-" for 0.0.0.0, otherwise "a.b.c.d:port".
-void EndpointText(const sockaddr_in& sa, CCArray& strOut);
+// Endpoint text of an IPv4 socket address, as the session log, the Statistics window and the
+// snapshot page show it: pszNone for 0.0.0.0 (nothing known yet), "(UDP ASSOCIATE)" for
+// 255.255.255.255 when bAssociateMark is set (a UDP association's destination; the page shows a
+// source of all ones as the address it is), otherwise "a.b.c.d:port".
+void EndpointText(const sockaddr_in& sa, CCArray& strOut, const char* pszNone = "-", bool bAssociateMark = true);
 
 // The display text of a session state ("idle" ... "UDP relay ready"); "-" for any other value.
 const char* SessionStateText(int nState);

@@ -20,17 +20,6 @@ const int RELAY_BLOCK = 65535;
 // heap, and a busy one moves 64 KB per pass after its first block.
 const int RELAY_SMALL_BLOCK = 2048;
 
-void LogTunnelReady(SCSTask* pTask)
-{
-    char szVersion[16];
-    snprintf(szVersion, sizeof(szVersion), "%d", (int)pTask->nVersion);
-    CCArray strSource, strDest;
-    EndpointText(pTask->saClient, strSource);
-    EndpointText(pTask->saDest, strDest);
-    g_server.logFile.LogEvent(szVersion, pTask->szUser[0] ? pTask->szUser : "-", strSource.GetString(),
-                              strDest.GetString(), "TCP tunnel ready", "-");
-}
-
 // The relay's block: small until a receive fills it, then the full size. The small block lives
 // in the relay's own frame: the negotiation has already touched that part of the thread's stack,
 // so a tunnel that moves a little data now and then holds no heap block at all.
@@ -156,7 +145,7 @@ void RelayTcp(CClientSessionThread& client, CDestinationTcpSocket& dest)
     SCSTask* pTask = client.pTask;
     pTask->nState = SESSION_TCP_READY;
     if (g_server.logFile.IsOpen())
-        LogTunnelReady(pTask);
+        LogSessionEvent(pTask, "TCP tunnel ready", "-");
 
     try
     {

@@ -17,14 +17,6 @@ namespace
 const int UDP_BUFFER = 65535;
 const int UDP_HEADER_IPV4 = 10; // reserved (2), fragment (1), address type (1), address (4), port (2)
 
-void LogRelayReady(SCSTask* pTask)
-{
-    CCArray strSource;
-    EndpointText(pTask->saClient, strSource);
-    g_server.logFile.LogEvent("5", pTask->szUser[0] ? pTask->szUser : "-", strSource.GetString(),
-                              "(UDP ASSOCIATE)", "UDP relay ready", "-");
-}
-
 // Windows reports an ICMP port-unreachable for an earlier sendto as WSAECONNRESET on the next
 // recvfrom of the same socket; the socket itself is unharmed. Like a datagram too large for the
 // buffer (WSAEMSGSIZE), it costs one datagram and not the association.
@@ -281,7 +273,7 @@ void AssociateUdp(CClientSessionThread& client)
         SendSocks5Success(client, udp.saRelay); // the relay's own address and port
         pTask->nState = SESSION_UDP_READY;
         if (g_server.logFile.IsOpen())
-            LogRelayReady(pTask);
+            LogSessionEvent(pTask, "UDP relay ready", "-"); // the destination reads "(UDP ASSOCIATE)"
         // The association lives while the TCP connection stays open and silent: a byte, the
         // client's close or a reset all make it readable and end the association.
         // Bytes the client sent behind its request count as that byte.

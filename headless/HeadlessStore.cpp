@@ -1,17 +1,9 @@
 // HeadlessStore.cpp: the comments of the settings file.
 #include "headless/HeadlessStore.h"
 
-#include <cstring>
-
 namespace
 {
-struct SValueComment
-{
-    const char* pszName;
-    const char* pszComment; // lines, each ending with "\r\n"
-};
-
-const SValueComment g_comments[] = {
+const SRegValueComment g_comments[] = {
     {"Auto Start",
      "; Windows program only: 1 starts it at logon. Numbers are 4-byte little-endian hex values:\r\n"
      "; hex:01,00,00,00 is 1 (on), hex:00,00,00,00 is 0 (off).\r\n"},
@@ -35,30 +27,11 @@ const SValueComment g_comments[] = {
     {"Connection Limit", "; How many clients are served at once, 1 to 9999 (9999 is hex:0f,27,00,00).\r\n"},
     {"setonce",
      "; Written by the first start; the Windows program opens its Options on a run without it.\r\n"},
+    {nullptr, nullptr},
 };
 } // namespace
 
-void AddSettingComments(const char* pszText, CCArray& strOut)
+const SRegValueComment* SettingComments()
 {
-    strOut.SetText("", 0);
-    const char* p = pszText;
-    while (*p != 0)
-    {
-        const char* pEnd = strchr(p, '\n');
-        const char* pNext = pEnd ? pEnd + 1 : p + strlen(p);
-        if (*p == '"')
-        {
-            for (const SValueComment& c : g_comments)
-            {
-                size_t nName = strlen(c.pszName);
-                if (strncmp(p + 1, c.pszName, nName) == 0 && p[1 + nName] == '"' && p[2 + nName] == '=')
-                {
-                    strOut += c.pszComment;
-                    break;
-                }
-            }
-        }
-        strOut.Append(p, (int32_t)(pNext - p));
-        p = pNext;
-    }
+    return g_comments;
 }

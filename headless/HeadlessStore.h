@@ -7,6 +7,7 @@
 // defaults are left as they are.
 #pragma once
 
+#include "config/RegText.h"
 #include "foundation/CharArray.h"
 
 // Whether the store holds any settings yet (Windows: always true).
@@ -21,5 +22,6 @@ bool StoredAddressUsable(CCArray& strWhy);
 // Saves g_settings and nConnectionLimit; on Linux in the commented form. False (with the reason
 // on the standard error) when it could not be saved.
 bool SaveHeadlessSettings();
-// The text of a REGEDIT4 settings file with the comment lines of each known value put above it.
-void AddSettingComments(const char* pszText, CCArray& strOut);
+// The comment lines of each known value, as the settings file carries them above the value (a
+// table for CRegText::Write, ending with a null name).
+const SRegValueComment* SettingComments();

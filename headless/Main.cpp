@@ -57,7 +57,6 @@
 // has left, before it returns from main and the static objects are destroyed. The shell object
 // and the stop triggers are left alive on purpose: a signal may still arrive at any moment.
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -73,10 +72,6 @@
 #include "headless/StopTriggers.h"
 #include "logging/LogFile.h"
 #include "net/ErrorText.h"
-
-#ifndef _WIN32
-#include <unistd.h>
-#endif
 
 namespace
 {
@@ -127,24 +122,7 @@ void MirrorLogLine(const char* pszLine, int nLength)
     CCArray strLine;
     strLine.SetText(pszLine, nLength);
     strLine.AppendChar('\n');
-    fflush(stderr);
-#ifdef _WIN32
-    fwrite(strLine.GetString(), 1, (size_t)strLine.GetLength(), stderr);
-    fflush(stderr);
-#else
-    const char* p = strLine.GetString();
-    size_t nLeft = (size_t)strLine.GetLength();
-    while (nLeft > 0)
-    {
-        ssize_t n = write(STDERR_FILENO, p, nLeft);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break; // a line the journal cannot take is lost there; the file still has it
-        p += n;
-        nLeft -= (size_t)n;
-    }
-#endif
+    WriteStderrWhole(strLine.GetString(), (size_t)strLine.GetLength());
 }
 
 void PrintServerError(const char* pszWhat)

@@ -280,7 +280,7 @@ void ApplyOptions(const SHeadlessOptions& opt, SSettings& settings)
     if (opt.bNoSocks5)
         settings.bSocks5 = 0;
     if (opt.nLimit != 0)
-        nConnectionLimit = opt.nLimit;
+        StoreLiveSetting(nConnectionLimit, opt.nLimit);
     if (opt.pszLogFolder != nullptr)
     {
         settings.strLogFolder = opt.pszLogFolder;

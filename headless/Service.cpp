@@ -87,7 +87,7 @@ bool LoadForReload(const SHeadlessOptions& opt, SSettings& next, int32_t& nNextL
         GetSettingsStorePath(strPath);
         strWhy.Format("the settings file %s is not there", strPath.GetString());
     }
-    nConnectionLimit = nRunningLimit;
+    StoreLiveSetting(nConnectionLimit, nRunningLimit);
     return bUsable;
 }
 
@@ -101,13 +101,13 @@ bool ApplyReloadedSettings(const SSettings& next, int32_t nNextLimit, CCArray& s
         arrRanges.Add(*next.arrIpRanges.pData[i]);
     ReplaceIpRanges(arrRanges.pData, arrRanges.GetSize());
     g_settings.bIpRangesUnreadable = next.bIpRangesUnreadable;
-    g_settings.bIpFilter = next.bIpFilter;
+    StoreLiveSetting(g_settings.bIpFilter, next.bIpFilter);
     ReplaceCredentials(next.strSocks5Userid.GetString(), next.strSocks5Password.GetString());
     g_settings.bPasswordUnreadable = next.bPasswordUnreadable;
-    g_settings.bSocks5Auth = next.bSocks5Auth;
-    g_settings.bSocks5 = next.bSocks5;
-    g_settings.bSocks4 = next.bSocks4;
-    nConnectionLimit = nNextLimit;
+    StoreLiveSetting(g_settings.bSocks5Auth, next.bSocks5Auth);
+    StoreLiveSetting(g_settings.bSocks5, next.bSocks5);
+    StoreLiveSetting(g_settings.bSocks4, next.bSocks4);
+    StoreLiveSetting(nConnectionLimit, nNextLimit);
     g_settings.bAutoStart = next.bAutoStart;
 
     // What the server captured at its start (engine/Host.h): a change needs a restart.

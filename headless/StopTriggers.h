@@ -34,3 +34,8 @@ void DescribeSettingsStore(CCArray& strText);
 // to the journal). An inherited JOURNAL_STREAM whose stream is no longer standard error does not
 // count. Windows: false.
 bool StderrIsJournal();
+
+// Writes the text to standard error whole, after what stdio holds: on POSIX as one write(2) (retried
+// only for what is left), so that lines of different threads never mix in the journal; a text the
+// stream cannot take is lost there. Windows: through stdio, flushed.
+void WriteStderrWhole(const char* pText, size_t nLength);

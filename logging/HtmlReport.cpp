@@ -22,19 +22,6 @@ const char szEmptyCell[] = "&nbsp;";
 // The markup written around the cells of a row: before the first, between two, after the last.
 const char* const arrRowPieces[7] = {"<TR><TD>",  "</TD><TD>", "</TD><TD>",     "</TD><TD>",
                                      "</TD><TD>", "</TD><TD>", "</TD></TR>\r\n"};
-
-bool IsAddress(const sockaddr_in& sa, unsigned char b)
-{
-    const unsigned char* pb = reinterpret_cast<const unsigned char*>(&sa.sin_addr);
-    return pb[0] == b && pb[1] == b && pb[2] == b && pb[3] == b;
-}
-
-// "a.b.c.d:port", read byte by byte in network order (inet_ntoa's buffer is shared by threads).
-void AddressCell(const sockaddr_in& sa, CCArray& strCell)
-{
-    const unsigned char* pb = reinterpret_cast<const unsigned char*>(&sa.sin_addr);
-    strCell.Format("%u.%u.%u.%u:%d", pb[0], pb[1], pb[2], pb[3], (int)ntohs(sa.sin_port));
-}
 } // namespace
 
 CCArray FormatDuration(int64_t nSeconds)
@@ -102,17 +89,9 @@ void GetReportCells(const SCSTask& task, int64_t tNow, CCArray (&arrCells)[6])
         AppendHtmlText(arrCells[2], strText.GetString());
     }
 
-    if (IsAddress(task.saClient, 0))
-        arrCells[3] = szEmptyCell;
-    else
-        AddressCell(task.saClient, arrCells[3]);
-
-    if (IsAddress(task.saDest, 0))
-        arrCells[4] = szEmptyCell;
-    else if (IsAddress(task.saDest, 0xFF))
-        arrCells[4] = "(UDP ASSOCIATE)";
-    else
-        AddressCell(task.saDest, arrCells[4]);
+    // Only a destination is ever a UDP association's mark.
+    EndpointText(task.saClient, arrCells[3], szEmptyCell, false);
+    EndpointText(task.saDest, arrCells[4], szEmptyCell, true);
 
     AppendHtmlText(arrCells[5], SessionStateText(task.nState));
 }

@@ -283,6 +283,42 @@ bool SysRenameFile(const char* pszFrom, const char* pszTo); // replaces the targ
 bool SysIsDirectory(const char* pszPath);
 bool SysFileExists(const char* pszPath); // a file or a folder of that name exists
 
+// Anything at all stands at the name: a file, a folder, or a symbolic link even to nothing (POSIX).
+bool SysPathTaken(const char* pszPath);
+// When pszPath is a symbolic link (POSIX only), the link's own text into pszOut and its length;
+// 0 when it is not a link (always on Windows) or the text does not fit.
+size_t SysLinkText(const char* pszPath, char* pszOut, size_t nSize);
+// When pszPath is a symbolic link (POSIX only), the full path of the file it finally points to;
+// 0 when it is not a link (always on Windows), the target cannot be resolved or does not fit.
+size_t SysLinkTarget(const char* pszPath, char* pszOut, size_t nSize);
+
+// What SysOpenPlainFile found at a path.
+enum
+{
+    SYSOPEN_FAILED = -1,   // it could not be opened or examined this time (SysGetLastError says why)
+    SYSOPEN_MISSING = 0,   // nothing of that name, or a folder on the way is missing
+    SYSOPEN_PLAIN = 1,     // a plain file, now open for reading
+    SYSOPEN_NOT_PLAIN = 2, // a folder, a FIFO, a device...: nothing was opened
+    SYSOPEN_LINK_TO_NOTHING = 3, // a symbolic link whose target is not there (POSIX only)
+};
+// Opens an existing plain file for reading, without ever waiting: a FIFO or a device at the path
+// must not hang the caller, and only a plain file is opened. On SYSOPEN_PLAIN *ph is the open
+// handle (the caller closes it) and *pnSize its size; for every other result *ph is FILE_INVALID.
+int SysOpenPlainFile(const char* pszPath, FILEHANDLE* ph, uint64_t* pnSize);
+
+// Replaces a file whole, so that a crash or a full disk at any moment leaves either the old file or
+// the new one, never a mix. The data go to a new file beside the target,
+// "<pszPath>.new-<SysProcessId()>" (this process's own, so that two programs saving at once each
+// write a whole file and the later rename wins whole), which is the user's alone, is not followed
+// when a link stands at its name, is flushed to the disk and is then renamed over pszPath; on POSIX
+// the folder is flushed too, so that the rename itself survives a crash. On a failure the new file
+// is removed and the target left as it was; the error is in SysGetLastError, and *ppszStep (when
+// not null) names the step that failed: "create", "write", "flush", "close" or "rename".
+bool SysReplaceFile(const char* pszPath, const void* pData, size_t nSize, const char** ppszStep);
+
+// The running process's id.
+uint32_t SysProcessId();
+
 // Calls pCallback for every entry name of a folder ("." and ".." included, as Windows lists them).
 // False when the folder cannot be searched.
 bool SysListFolder(const char* pszFolder, void (*pCallback)(const char* pszName, void* pContext),
@@ -307,3 +343,16 @@ size_t SysAnsiPath(const wchar_t* pszPath, char* pszOut, size_t nSize);
 // The user's configuration folder (POSIX only: $XDG_CONFIG_HOME or ~/.config), without a trailing
 // separator; 0 when there is none.
 size_t SysConfigFolder(char* pszOut, size_t nSize);
+// The user's folder for what a program keeps between runs: POSIX $XDG_STATE_HOME as it is given
+// when it is absolute, else ~/.local/state (the home from $HOME, else from the user's account);
+// Windows the local application data folder, created when missing, in the code page (see
+// SysAnsiPath). 0 when there is none (a bare service account without a home).
+size_t SysStateFolder(char* pszOut, size_t nSize);
+// True when the path is a folder that only its user's programs should write into: POSIX a folder,
+// not a link, that belongs to the running user (anyone can make a name in /tmp first); Windows
+// a folder.
+bool SysIsOwnFolder(const char* pszPath);
+#ifndef _WIN32
+// The running user's id (POSIX only).
+uint32_t SysUserId();
+#endif

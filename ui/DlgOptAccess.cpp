@@ -203,12 +203,12 @@ bool CDlgOptAccess::OnApply()
         ReplaceIpRanges(arrRanges.pData, arrRanges.GetSize());
         listChanged = false;
     }
-    g_settings.bIpFilter = IsItemChecked(IDC_IP_FILTER) ? 1 : 0;
+    StoreLiveSetting(g_settings.bIpFilter, IsItemChecked(IDC_IP_FILTER) ? 1 : 0);
     CCArray strUser, strPassword;
     GetWindowString(GetItem(IDC_USERID), strUser);
     GetWindowString(GetItem(IDC_PASSWORD), strPassword);
     // Session threads may be checking credentials right now: swap the strings under their lock.
     ReplaceCredentials(strUser.GetString(), strPassword.GetString());
-    g_settings.bSocks5Auth = IsItemChecked(IDC_NO_AUTH) ? 0 : 1;
+    StoreLiveSetting(g_settings.bSocks5Auth, IsItemChecked(IDC_NO_AUTH) ? 0 : 1);
     return true;
 }

@@ -132,9 +132,9 @@ bool CDlgOptGeneral::OnApply()
     g_settings.addrService.sin_addr.s_addr =
         strcmp(strAddress.GetString(), szAnyAddress) == 0 ? 0 : inet_addr(strAddress.GetString());
     g_settings.addrService.sin_port = htons((u_short)GetDlgItemInt(hWnd, IDC_PORT, nullptr, TRUE));
-    g_settings.bSocks5 = IsItemChecked(IDC_SOCKS5) ? 1 : 0;
-    g_settings.bSocks4 = IsItemChecked(IDC_SOCKS4) ? 1 : 0;
-    nConnectionLimit = (int32_t)GetDlgItemInt(hWnd, IDC_LIMIT, nullptr, TRUE);
+    StoreLiveSetting(g_settings.bSocks5, IsItemChecked(IDC_SOCKS5) ? 1 : 0);
+    StoreLiveSetting(g_settings.bSocks4, IsItemChecked(IDC_SOCKS4) ? 1 : 0);
+    StoreLiveSetting(nConnectionLimit, (int32_t)GetDlgItemInt(hWnd, IDC_LIMIT, nullptr, TRUE));
 
     GetWindowString(GetItem(IDC_LOG_FOLDER), g_settings.strLogFolder);
     g_settings.bLog = IsItemChecked(IDC_LOG) ? 1 : 0;

@@ -1,27 +1,21 @@
 // PlatformPaths.cpp (POSIX): the per-user temporary folder, the data folder, and no Run entry.
 #include "config/Paths.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 void GetTempFolderLeaf(CCArray& strLeaf)
 {
-    strLeaf.Format("TollgateTempDir-%u/", (unsigned)getuid());
+    strLeaf.Format("TollgateTempDir-%u/", (unsigned)SysUserId());
 }
 
 bool CreateTempFolder(const char* pszFolder)
 {
-    if (mkdir(pszFolder, 0700) == 0 || errno != EEXIST)
+    // A folder that cannot be created for another reason is left to the writes that follow.
+    if (SysCreateDirectory(pszFolder) || SysGetLastError() != ERROR_ALREADY_EXISTS)
         return true;
     // Anyone can create a name in /tmp first. A folder that is not the user's own (or not a
     // folder at all, or a link) is not used: another user could read what is written there.
-    struct stat st;
-    if (lstat(pszFolder, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid())
+    if (SysIsOwnFolder(pszFolder))
         return true;
     fprintf(stderr, "tollgate: %s does not belong to this user and is not used as the temporary folder\n",
             pszFolder);
@@ -30,30 +24,14 @@ bool CreateTempFolder(const char* pszFolder)
 
 void GetDataFolder(const CCArray& strProgramFolder, CCArray& strFolder)
 {
-    const char* pszState = getenv("XDG_STATE_HOME");
-    if (pszState != nullptr && pszState[0] == '/')
+    char szState[4096];
+    if (SysStateFolder(szState, sizeof(szState)) == 0)
     {
-        strFolder = pszState;
+        // No home at all (a bare service account): the program's folder, as on Windows.
+        strFolder = strProgramFolder;
+        return;
     }
-    else
-    {
-        const char* pszHome = getenv("HOME");
-        if (pszHome == nullptr || pszHome[0] != '/')
-        {
-            const passwd* pPw = getpwuid(getuid());
-            pszHome = pPw != nullptr ? pPw->pw_dir : nullptr;
-        }
-        if (pszHome == nullptr || pszHome[0] != '/')
-        {
-            // No home at all (a bare service account): the program's folder, as on Windows.
-            strFolder = strProgramFolder;
-            return;
-        }
-        strFolder = pszHome;
-        if (strFolder.GetString()[strFolder.GetLength() - 1] != '/')
-            strFolder += '/';
-        strFolder += ".local/state";
-    }
+    strFolder = szState;
     if (strFolder.GetString()[strFolder.GetLength() - 1] != '/')
         strFolder += '/';
     strFolder += "tollgate/";

@@ -3,28 +3,26 @@
 // Opening the key reads and parses the whole file; reads and writes work on that copy; closing
 // the key writes the file back when a value was written. The file holds the key
 // [HKEY_CURRENT_USER\Software\Kestrel Co\Tollgate]; other keys found in it are kept as they are
-// (comments are not: the file is written out whole from its keys).
+// (comments are not: the file is written out whole from its keys, with the comment lines the
+// program asks for above their values, SetSettingsFileComments).
 //
-// The file is replaced, never rewritten in place: the new text goes to "<file>.new-<pid>", is flushed to
-// the disk, renamed over "<file>", and the folder is flushed too. A crash or a full disk at any
-// point leaves either the old file or the new one. A file that cannot be opened or read this time
+// The file is replaced, never rewritten in place (SysReplaceFile: the new text goes to
+// "<file>.new-<pid>", is flushed to the disk, renamed over "<file>", and the folder is flushed
+// too). A crash or a full disk at any point leaves either the old file or the new one. A file that cannot be opened or read this time
 // (a symbolic link to nothing included) gives none of its values for this run and is left alone. A
 // file that was read but cannot be used (not a plain file, malformed) gives none of its values, is
 // reported on the standard error once, and is renamed to "<file>.bad-<n>" before anything is
 // written over its name. What the caller then serves is its own choice: the headless proxy serves
 // this machine only (headless/HeadlessStore.h).
 //
-// The file is opened without waiting (O_NONBLOCK) and examined before it is read: a FIFO or a
-// device at the path must not hang the program, and only a plain file is ever read.
+// The file is opened without waiting and examined before it is read (SysOpenPlainFile): a FIFO or
+// a device at the path must not hang the program, and only a plain file is ever read.
 #include "config/SettingsStore.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include "foundation/TextHelpers.h"
 
 namespace
 {
@@ -32,7 +30,7 @@ const char szKeyPath[] = "HKEY_CURRENT_USER\\Software\\Kestrel Co\\Tollgate";
 const char szDefaultLeaf[] = "/tollgate/tollgate.reg";
 
 // A settings file is a few kilobytes; even a list of many thousand ranges stays far below this.
-const off_t MAX_FILE_SIZE = 16 * 1024 * 1024;
+const int64_t MAX_FILE_SIZE = 16 * 1024 * 1024;
 // Names tried for keeping a bad file: <file>.bad-1 to <file>.bad-9999.
 const int MAX_BAD_COPIES = 9999;
 
@@ -40,6 +38,7 @@ CCArray s_strStorePath;   // empty: the default path
 bool s_bReported = false; // the trouble of s_strReported was told: it is said once
 CCArray s_strReported;
 CCArray s_strTrouble; // what the last OpenSettingsKey found wrong with the file; empty: nothing
+const SRegValueComment* s_pComments = nullptr; // written above their values; null: none
 
 void ReportOnce(const CCArray& strPath, const char* pszWhat)
 {
@@ -62,73 +61,67 @@ enum
     READ_DONE = 1,
 };
 
+// The system's text for the last error, for the standard error.
+CCArray LastErrorText()
+{
+    CCArray strText;
+    GetSystemErrorText(strText, SysGetLastError());
+    return strText;
+}
+
 // Reads the whole file; strWhat says why it failed. A failure to open or read it (out of
 // descriptors or memory, an I/O error, no permission) says nothing about the file itself, which
 // may be perfectly good: only a file that was read and is not a settings file is unusable.
 int ReadWholeFile(const char* pszPath, CCArray& strText, CCArray& strWhat)
 {
-    // Without O_NONBLOCK the open of a FIFO waits for a writer, for ever.
-    int fd = open(pszPath, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
+    FILEHANDLE h;
+    uint64_t nSize;
+    switch (SysOpenPlainFile(pszPath, &h, &nSize))
     {
-        int nErrno = errno;
-        struct stat stLink;
-        if (nErrno == ENOENT && lstat(pszPath, &stLink) == 0 && S_ISLNK(stLink.st_mode))
-        {
-            // A link to a file that is not there (on a disk not mounted yet, say): its target may
-            // come back, so it is neither read nor replaced.
-            char szTarget[1024];
-            ssize_t n = readlink(pszPath, szTarget, sizeof(szTarget) - 1);
-            szTarget[n > 0 ? n : 0] = 0;
-            strWhat.Format("it is a symbolic link to %s, which does not exist", szTarget);
-            return READ_FAILED;
-        }
-        if (nErrno == ENOENT || nErrno == ENOTDIR)
-            return READ_NO_FILE;
-        strWhat.Format("it cannot be opened: %s", strerror(nErrno));
+    case SYSOPEN_MISSING:
+        return READ_NO_FILE;
+    case SYSOPEN_LINK_TO_NOTHING:
+    {
+        // Its target may come back (a disk not mounted yet, say), so it is neither read nor
+        // replaced.
+        char szTarget[1024];
+        if (SysLinkText(pszPath, szTarget, sizeof(szTarget)) == 0)
+            szTarget[0] = 0;
+        strWhat.Format("it is a symbolic link to %s, which does not exist", szTarget);
         return READ_FAILED;
     }
-    struct stat st;
-    int nResult = READ_DONE;
-    if (fstat(fd, &st) != 0)
-    {
-        strWhat.Format("it cannot be examined: %s", strerror(errno));
-        nResult = READ_FAILED;
-    }
-    else if (!S_ISREG(st.st_mode))
-    {
+    case SYSOPEN_FAILED:
+        strWhat.Format("it cannot be opened: %s", LastErrorText().GetString());
+        return READ_FAILED;
+    case SYSOPEN_NOT_PLAIN:
         strWhat = "it is not a plain file";
-        nResult = READ_UNUSABLE;
+        return READ_UNUSABLE;
+    default:
+        break;
     }
-    else if (st.st_size > MAX_FILE_SIZE)
+    int nResult = READ_DONE;
+    strText.SetText("", 0);
+    if (nSize > MAX_FILE_SIZE)
     {
         strWhat = "it is far too large for a settings file";
         nResult = READ_UNUSABLE;
     }
     else
-    {
-        // A plain file: read it as usual, into room for all of it.
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    }
-    strText.SetText("", 0);
-    if (nResult == READ_DONE)
-        strText.SetAllocSize((int32_t)st.st_size + 1);
+        strText.SetAllocSize((int32_t)nSize + 1);
     char ab[16384];
     while (nResult == READ_DONE)
     {
-        ssize_t n = read(fd, ab, sizeof(ab));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
+        uint32_t nRead = 0;
+        if (!SysReadFile(h, ab, sizeof(ab), &nRead))
         {
-            strWhat.Format("it cannot be read: %s", strerror(errno));
+            strWhat.Format("it cannot be read: %s", LastErrorText().GetString());
             nResult = READ_FAILED;
         }
-        else if (n == 0)
+        else if (nRead == 0)
             break;
         else
         {
-            strText.Append(ab, (int32_t)n);
+            strText.Append(ab, (int32_t)nRead);
             if (strText.GetLength() > MAX_FILE_SIZE)
             {
                 strWhat = "it is far too large for a settings file";
@@ -136,7 +129,7 @@ int ReadWholeFile(const char* pszPath, CCArray& strText, CCArray& strWhat)
             }
         }
     }
-    close(fd);
+    SysCloseFile(h);
     return nResult;
 }
 
@@ -152,14 +145,14 @@ bool CreateParentFolders(const CCArray& strPath, CCArray& strWhat)
     for (const char* p = strchr(psz + 1, '/'); p != nullptr && p <= pLast; p = strchr(p + 1, '/'))
     {
         strFolder.SetText(psz, (int32_t)(p - psz));
-        if (mkdir(strFolder.GetString(), 0700) != 0 && errno != EEXIST)
+        if (!SysCreateDirectory(strFolder.GetString()) && SysGetLastError() != ERROR_ALREADY_EXISTS)
         {
-            strWhat.Format("the folder %s cannot be created: %s", strFolder.GetString(), strerror(errno));
+            strWhat.Format("the folder %s cannot be created: %s", strFolder.GetString(),
+                           LastErrorText().GetString());
             return false;
         }
     }
-    struct stat st;
-    if (stat(strFolder.GetString(), &st) != 0 || !S_ISDIR(st.st_mode))
+    if (!SysIsDirectory(strFolder.GetString()))
     {
         strWhat.Format("%s is not a folder", strFolder.GetString());
         return false;
@@ -176,58 +169,21 @@ bool KeepBadFile(const CCArray& strPath, CCArray& strWhat)
         CCArray strNumber;
         strNumber.Format(".bad-%d", n);
         strBad = strPath + strNumber;
-        struct stat st;
-        if (lstat(strBad.GetString(), &st) == 0)
+        if (SysPathTaken(strBad.GetString()))
             continue;
-        if (rename(strPath.GetString(), strBad.GetString()) == 0)
+        if (SysRenameFile(strPath.GetString(), strBad.GetString()))
         {
             fprintf(stderr, "tollgate: the unusable settings file was kept as %s\n", strBad.GetString());
             return true;
         }
-        if (errno == ENOENT)
+        if (SysGetLastError() == ERROR_FILE_NOT_FOUND)
             return true; // gone meanwhile: nothing left to keep
-        strWhat.Format("the unusable file cannot be renamed to %s: %s", strBad.GetString(), strerror(errno));
+        strWhat.Format("the unusable file cannot be renamed to %s: %s", strBad.GetString(),
+                       LastErrorText().GetString());
         return false;
     }
     strWhat = "there is no free name left to keep the unusable file under";
     return false;
-}
-
-bool WriteAll(int fd, const char* p, size_t n)
-{
-    while (n > 0)
-    {
-        ssize_t nWritten = write(fd, p, n);
-        if (nWritten < 0 && errno == EINTR)
-            continue;
-        if (nWritten <= 0)
-        {
-            if (nWritten == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        p += nWritten;
-        n -= (size_t)nWritten;
-    }
-    return true;
-}
-
-// Flushes the folder, so that the rename itself survives a crash.
-void SyncFolder(const CCArray& strPath)
-{
-    const char* psz = strPath.GetString();
-    const char* pLast = strrchr(psz, '/');
-    CCArray strFolder;
-    if (pLast == nullptr)
-        strFolder = ".";
-    else
-        strFolder.SetText(psz, pLast == psz ? 1 : (int32_t)(pLast - psz));
-    int fd = open(strFolder.GetString(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0)
-    {
-        fsync(fd);
-        close(fd);
-    }
 }
 } // namespace
 
@@ -250,16 +206,9 @@ bool CSettingsFile::Commit()
     // A store file that is a link (to a folder of dotfiles, say) stays one: the file it points
     // to is the one replaced.
     CCArray strPath = this->strPath;
-    struct stat st;
-    if (lstat(strPath.GetString(), &st) == 0 && S_ISLNK(st.st_mode))
-    {
-        char* pszTarget = realpath(strPath.GetString(), nullptr);
-        if (pszTarget != nullptr)
-        {
-            strPath = pszTarget;
-            free(pszTarget);
-        }
-    }
+    char szTarget[4096];
+    if (SysLinkTarget(strPath.GetString(), szTarget, sizeof(szTarget)) > 0)
+        strPath = szTarget;
 
     CCArray strWhat;
     if (!CreateParentFolders(strPath, strWhat) || (bBad && !KeepBadFile(strPath, strWhat)))
@@ -271,50 +220,23 @@ bool CSettingsFile::Commit()
     bBad = false;
 
     CCArray strText;
-    text.Write(strText);
-    // The new text's name is this process's own: two programs saving at once each write a whole
-    // file of their own, and the later rename wins whole.
-    CCArray strNew;
-    strNew.Format("%s.new-%ld", strPath.GetString(), (long)getpid());
-    int fd = open(strNew.GetString(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    const char* pszStep = "create";
-    bool bOk = fd >= 0;
-    if (bOk)
+    text.Write(strText, s_pComments);
+    const char* pszStep = "";
+    if (!SysReplaceFile(strPath.GetString(), strText.GetString(), (size_t)strText.GetLength(), &pszStep))
     {
-        pszStep = "write";
-        bOk = WriteAll(fd, strText.GetString(), (size_t)strText.GetLength());
-        if (bOk)
-        {
-            pszStep = "flush";
-            bOk = fsync(fd) == 0;
-        }
-        int nErrno = errno;
-        if (close(fd) != 0 && bOk)
-        {
-            pszStep = "close";
-            bOk = false;
-        }
-        else
-            errno = nErrno;
-        if (bOk)
-        {
-            pszStep = "rename";
-            bOk = rename(strNew.GetString(), strPath.GetString()) == 0;
-        }
-    }
-    if (!bOk)
-    {
-        int nErrno = errno;
-        if (fd >= 0)
-            unlink(strNew.GetString());
         fprintf(stderr,
-                "tollgate: the settings cannot be saved to %s (%s %s: %s); the file is left as it was\n",
-                strPath.GetString(), pszStep, strNew.GetString(), strerror(nErrno));
+                "tollgate: the settings cannot be saved to %s (%s %s.new-%u: %s); the file is left as it was\n",
+                strPath.GetString(), pszStep, strPath.GetString(), (unsigned)SysProcessId(),
+                LastErrorText().GetString());
         return false;
     }
-    SyncFolder(strPath);
     s_bReported = false;
     return true;
+}
+
+void SetSettingsFileComments(const SRegValueComment* pComments)
+{
+    s_pComments = pComments;
 }
 
 void SetSettingsStorePath(const char* pszPath)

@@ -1,11 +1,10 @@
-// PlatformPaths.cpp (Windows): the temporary folder, the data folder and the logon Run entry.
+// PlatformPaths.cpp (Windows): the temporary folder, the data folder and the logon Run entry (a
+// registry value, written here as the settings are in config/win32/SettingsKey.cpp).
 #include "config/Paths.h"
 
 #include "foundation/TextHelpers.h"
 
 #include <cstring>
-
-#include <shlobj.h>
 
 void GetTempFolderLeaf(CCArray& strLeaf)
 {
@@ -15,22 +14,15 @@ void GetTempFolderLeaf(CCArray& strLeaf)
 bool CreateTempFolder(const char* pszFolder)
 {
     // Normally it exists already, from an earlier run.
-    if (CreateDirectoryA(pszFolder, nullptr))
-        return true;
-    DWORD dwAttributes = GetFileAttributesA(pszFolder);
-    return dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    return SysCreateDirectory(pszFolder) || SysIsDirectory(pszFolder);
 }
 
 void GetDataFolder(const CCArray& strProgramFolder, CCArray& strFolder)
 {
-    // Per user, in the user's local application data: an installed program's folder is not
-    // writable for its user. Only when the system names no such folder does the program's own
-    // folder stand in.
-    wchar_t szWide[MAX_PATH];
+    // Only when the system names no local application data folder does the program's own folder
+    // stand in.
     char szFolder[MAX_PATH];
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT,
-                                szWide)) ||
-        SysAnsiPath(szWide, szFolder, sizeof(szFolder)) == 0)
+    if (SysStateFolder(szFolder, sizeof(szFolder)) == 0)
     {
         strFolder = strProgramFolder;
         return;

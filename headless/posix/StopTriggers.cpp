@@ -187,3 +187,18 @@ bool StderrIsJournal()
         return false;
     return (unsigned long long)st.st_dev == nDevice && (unsigned long long)st.st_ino == nInode;
 }
+
+void WriteStderrWhole(const char* pText, size_t nLength)
+{
+    fflush(stderr);
+    while (nLength > 0)
+    {
+        ssize_t n = write(STDERR_FILENO, pText, nLength);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break; // a line the journal cannot take is lost there; the log file still has it
+        pText += n;
+        nLength -= (size_t)n;
+    }
+}

@@ -88,3 +88,10 @@ bool StderrIsJournal()
 {
     return false;
 }
+
+void WriteStderrWhole(const char* pText, size_t nLength)
+{
+    fflush(stderr);
+    fwrite(pText, 1, nLength, stderr);
+    fflush(stderr);
+}

@@ -1,12 +1,11 @@
-// System.cpp (POSIX): message texts for Win32 error numbers, the program's path, the temporary
-// and configuration folders.
+// System.cpp (POSIX): message texts for Win32 error numbers, the program's path and the temporary
+// folder (the user's folders are in UserFolders.cpp).
 #include "platform/Platform.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <pwd.h>
 #include <unistd.h>
 
 namespace
@@ -110,32 +109,4 @@ size_t SysTempFolder(char* pszOut, size_t nSize)
         pszOut[nLen++] = '/';
     pszOut[nLen] = 0;
     return nLen;
-}
-
-size_t SysConfigFolder(char* pszOut, size_t nSize)
-{
-    const char* pszXdg = getenv("XDG_CONFIG_HOME");
-    if (pszXdg && pszXdg[0] == '/')
-    {
-        size_t nLen = strlen(pszXdg);
-        while (nLen > 1 && pszXdg[nLen - 1] == '/')
-            nLen--;
-        return CopyOut(pszXdg, nLen, pszOut, nSize);
-    }
-    const char* pszHome = getenv("HOME");
-    if (!pszHome || pszHome[0] != '/')
-    {
-        const passwd* pPw = getpwuid(getuid());
-        pszHome = pPw ? pPw->pw_dir : nullptr;
-    }
-    if (!pszHome || pszHome[0] != '/')
-        return 0;
-    size_t nLen = strlen(pszHome);
-    while (nLen > 1 && pszHome[nLen - 1] == '/')
-        nLen--;
-    char szPath[4096];
-    int n = snprintf(szPath, sizeof(szPath), "%.*s/.config", (int)nLen, pszHome);
-    if (n <= 0 || (size_t)n >= sizeof(szPath))
-        return 0;
-    return CopyOut(szPath, (size_t)n, pszOut, nSize);
 }

@@ -71,11 +71,3 @@ size_t SysTempFolder(char* pszOut, size_t nSize)
     }
     return nLength;
 }
-
-size_t SysConfigFolder(char* pszOut, size_t nSize)
-{
-    // The Windows program keeps its settings in the registry.
-    if (nSize > 0)
-        pszOut[0] = 0;
-    return 0;
-}

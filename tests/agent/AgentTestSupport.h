@@ -4,7 +4,7 @@
 #include <string>
 
 #include "agent/HttpClient.h"
-#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/EngineTestSupport.h"
 #include "tests/support/ScriptedSocketApi.h"
 
 std::string ReadFileBytes(const std::string& strPath);

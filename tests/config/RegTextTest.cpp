@@ -134,6 +134,41 @@ TEST(RegText, WritesWhatItReadsBackByteForByte)
     EXPECT_EQ(Write(back), s);
 }
 
+TEST(RegText, CommentsGoAboveTheValuesTheyNameInEveryKeyAndReadBackAsNothing)
+{
+    CRegText text;
+    SRegKeyText* pKey = text.FindKey("HKEY_CURRENT_USER\\Software\\Kestrel Co\\Tollgate", true);
+    pKey->SetValue("Socks4", 3, "\x01\0\0\0", 4);
+    pKey->SetValue("Log Folder", 1, "x", 2);
+    text.FindKey("HKEY_CURRENT_USER\\Software\\Other", true)->SetValue("Socks4", 1, "y", 2);
+    // A name that only starts with a commented one gets no comment.
+    text.arrKeys[1]->SetValue("Socks45", 1, "z", 2);
+    const SRegValueComment comments[] = {
+        {"Socks4", "; one\r\n; two\r\n"},
+        {"Missing", "; never written\r\n"},
+        {nullptr, nullptr},
+    };
+    CCArray str;
+    text.Write(str, comments);
+    const std::string s = str.GetString();
+    EXPECT_NE(s.find("]\r\n; one\r\n; two\r\n\"Socks4\"=hex:01,00,00,00\r\n\"Log Folder\"=\"x\"\r\n"),
+              std::string::npos)
+        << s;
+    EXPECT_NE(s.find("]\r\n; one\r\n; two\r\n\"Socks4\"=\"y\"\r\n\"Socks45\"=\"z\"\r\n"), std::string::npos)
+        << s;
+    EXPECT_EQ(s.find("never written"), std::string::npos);
+
+    // Without the comment lines the text is what Write gives without a table.
+    std::string strBare = s;
+    for (size_t n; (n = strBare.find("; one\r\n; two\r\n")) != std::string::npos;)
+        strBare.erase(n, strlen("; one\r\n; two\r\n"));
+    EXPECT_EQ(strBare, Write(text));
+    CRegText back;
+    std::string strError;
+    ASSERT_TRUE(Parse(back, s, &strError)) << strError;
+    EXPECT_EQ(Write(back), strBare);
+}
+
 TEST(RegText, ReplacingAValueKeepsItsPlaceAndSpelling)
 {
     CRegText text;

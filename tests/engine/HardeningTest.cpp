@@ -5,7 +5,7 @@
 #include <atomic>
 
 #include "../support/AllocFailure.h"
-#include "EngineTestSupport.h"
+#include "tests/support/EngineTestSupport.h"
 #include "config/Settings.h"
 #include "engine/PasswordGuard.h"
 #include "engine/ServerContext.h"

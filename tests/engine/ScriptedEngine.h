@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "../support/ScriptedSocketApi.h"
-#include "EngineTestSupport.h"
+#include "tests/support/EngineTestSupport.h"
 #include "config/Settings.h"
 #include "engine/PasswordGuard.h"
 #include "engine/ServerContext.h"

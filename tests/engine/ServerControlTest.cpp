@@ -2,7 +2,7 @@
 // checks; settings that apply to the next client while the server runs.
 #include <algorithm>
 
-#include "EngineTestSupport.h"
+#include "tests/support/EngineTestSupport.h"
 #include "config/Settings.h"
 #include "engine/AccessRules.h"
 #include "engine/SessionTable.h"

@@ -3,7 +3,7 @@
 // empty and write "Server stopped" last. Under ThreadSanitizer this is the engine's race test.
 #include <memory>
 
-#include "EngineTestSupport.h"
+#include "tests/support/EngineTestSupport.h"
 #include "engine/SessionTable.h"
 
 namespace

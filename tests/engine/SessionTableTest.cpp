@@ -246,6 +246,24 @@ TEST(EndpointText, ShowsAddressAndPortOrTheTwoSpecialTexts)
     EXPECT_STREQ("1.2.3.4:5", str.GetString());
 }
 
+TEST(EndpointText, TheCallerNamesTheEmptyTextAndWhetherAllOnesIsTheAssociationMark)
+{
+    CCArray str;
+    EndpointText(MakeAddr("0.0.0.0", 80), str, "&nbsp;", true);
+    EXPECT_STREQ("&nbsp;", str.GetString());
+    EndpointText(MakeAddr("9.8.7.6", 80), str, "&nbsp;", true);
+    EXPECT_STREQ("9.8.7.6:80", str.GetString());
+
+    // Without the mark all ones is an address like any other, port included.
+    sockaddr_in saOnes;
+    memset(&saOnes, 0xFF, sizeof(saOnes));
+    saOnes.sin_port = htons(1080);
+    EndpointText(saOnes, str, "&nbsp;", false);
+    EXPECT_STREQ("255.255.255.255:1080", str.GetString());
+    EndpointText(saOnes, str, "&nbsp;", true);
+    EXPECT_STREQ("(UDP ASSOCIATE)", str.GetString());
+}
+
 TEST(SessionState, TextsOfEveryState)
 {
     EXPECT_STREQ("idle", SessionStateText(SESSION_IDLE));

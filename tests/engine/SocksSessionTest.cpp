@@ -3,7 +3,7 @@
 #include <atomic>
 #include <random>
 
-#include "EngineTestSupport.h"
+#include "tests/support/EngineTestSupport.h"
 #include "config/Settings.h"
 #include "engine/SessionTable.h"
 #include "net/SocketApi.h"

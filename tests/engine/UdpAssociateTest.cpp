@@ -3,7 +3,7 @@
 // addressed to the relay itself included), and the end of the association.
 #include <cstring>
 
-#include "EngineTestSupport.h"
+#include "tests/support/EngineTestSupport.h"
 #include "engine/SessionTable.h"
 #include "net/SocketApi.h"
 

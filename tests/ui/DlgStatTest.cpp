@@ -12,7 +12,7 @@
 #include "engine/SessionTable.h"
 #include "foundation/TextHelpers.h"
 #include "resource.h"
-#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/EngineTestSupport.h"
 #include "tests/support/win32/DialogDriver.h"
 #include "tests/support/win32/FakeViewer.h"
 

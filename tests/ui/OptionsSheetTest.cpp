@@ -11,7 +11,7 @@
 #include "config/Settings.h"
 #include "engine/AccessRules.h"
 #include "resource.h"
-#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/EngineTestSupport.h"
 #include "tests/support/win32/DialogDriver.h"
 
 namespace

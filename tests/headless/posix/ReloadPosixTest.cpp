@@ -161,6 +161,31 @@ TEST_F(HeadlessStoreFile, TheStoredAddressIsUsableOnlyWhenTheFileGaveOneOf16Byte
     EXPECT_TRUE(StoredAddressUsable(strWhy)) << strWhy.GetString();
 }
 
+TEST_F(HeadlessStoreFile, TheHeadlessSaveWritesEachCommentOnceAboveItsValueAndOtherSavesNone)
+{
+    // g_settings is what the headless save writes; ctest runs every test in a process of its own.
+    WriteFile(strStore, szGood);
+    LoadSettings(g_settings);
+    ASSERT_TRUE(SaveHeadlessSettings());
+    const std::string strFirst = ReadFile(strStore);
+    const std::string strSocks4 = "; 1 serves SOCKS4 clients, 0 refuses them (SOCKS4 clients cannot give a "
+                                  "password).\r\n\"Socks4\"=hex:00,00,00,00\r\n";
+    EXPECT_NE(strFirst.find(strSocks4), std::string::npos) << strFirst;
+    EXPECT_NE(strFirst.find("; 8 zero bytes. 127.0.0.1:1080 (this machine only) is\r\n"), std::string::npos);
+    EXPECT_FALSE(SysPathTaken((strStore + ".new-" + std::to_string(getpid())).c_str()));
+
+    // Saved again, the comments read back as nothing and are written once more, not twice.
+    LoadSettings(g_settings);
+    ASSERT_TRUE(SaveHeadlessSettings());
+    EXPECT_EQ(ReadFile(strStore), strFirst);
+
+    // The store's own saves write no comments.
+    ASSERT_TRUE(SaveSettings(g_settings));
+    const std::string strPlain = ReadFile(strStore);
+    EXPECT_EQ(strPlain.find("; 1 serves SOCKS4"), std::string::npos) << strPlain;
+    EXPECT_NE(strPlain.find("\"Socks4\"=hex:00,00,00,00\r\n"), std::string::npos) << strPlain;
+}
+
 TEST_F(HeadlessStoreFile, TheStateLineAndItsPageGoIntoTheDataFolderWhileNoLogIsOpen)
 {
     ASSERT_FALSE(g_server.logFile.IsOpen());

@@ -1,6 +1,6 @@
 // EngineTestSupport.cpp: loopback peers, SOCKS request builders, session-log reading and the
 // server fixture of the engine's end-to-end tests.
-#include "EngineTestSupport.h"
+#include "tests/support/EngineTestSupport.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,15 +1,9 @@
-// Platform.cpp (POSIX): the process id, and content types from a small built-in table, since
-// there is no registry of them to ask.
+// ContentType.cpp (POSIX): content types from a small built-in table, since there is no registry
+// of them to ask.
 #include <cstring>
-#include <unistd.h>
 
 #include "agent/FormBody.h"
 #include "agent/NoCase.h"
-
-uint32_t AgentProcessId()
-{
-    return (uint32_t)getpid();
-}
 
 void GetContentType(const char* pszExtension, CCArray& strOut)
 {

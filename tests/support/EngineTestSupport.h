@@ -1,5 +1,5 @@
 // EngineTestSupport.h: loopback peers, SOCKS request builders, session-log reading and the server
-// fixture shared by the engine's end-to-end tests.
+// fixture shared by the end-to-end tests of the engine, the agent and the user interface.
 //
 // Everything here talks to 127.0.0.1 only, through the platform's socket functions, so the same
 // tests drive the POSIX emulation natively and Windows Sockets under Wine. Every wait has a

@@ -1,15 +1,9 @@
-// Platform.cpp (Windows): the process id, and content types as the system registers them under
-// HKEY_CLASSES_ROOT.
+// ContentType.cpp (Windows): content types as the system registers them under HKEY_CLASSES_ROOT.
 #include <windows.h>
 
 #include <cstdio>
 
 #include "agent/FormBody.h"
-
-uint32_t AgentProcessId()
-{
-    return (uint32_t)GetCurrentProcessId();
-}
 
 void GetContentType(const char* pszExtension, CCArray& strOut)
 {
