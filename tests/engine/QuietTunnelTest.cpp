@@ -3,7 +3,7 @@
 // counted, ends with its Disconnect line, and is ended by the server's stop.
 #include <thread>
 
-#include "EngineTestSupport.h"
+#include "tests/support/EngineTestSupport.h"
 #include "engine/SessionTable.h"
 #include "engine/TcpRelay.h"
 
