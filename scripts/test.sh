@@ -38,10 +38,11 @@ else
 fi
 
 # Each step says how long it took, so that a slow run shows where its time went.
-step_started=$SECONDS
+step_started=$(date +%s)
 step_done() {
-    echo "=== $1: $((SECONDS - step_started)) s"
-    step_started=$SECONDS
+    now=$(date +%s)
+    echo "=== $1: $((now - step_started)) s"
+    step_started=$now
 }
 
 # The fuzz tree builds only its targets. Where the win32 tree's tests cannot run, it builds only
