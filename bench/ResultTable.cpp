@@ -356,10 +356,9 @@ bool PrintTable(const std::vector<std::string>& arrFiles, double dSeconds, const
         "(summed over its processes) divided by the count; thr/proc = its threads and processes; \"failed at N\": the next open "
         "failed.\n",
         dSeconds, kWarmUpSeconds, nRounds);
+    int nMicrosocks = ColumnNamed(arrColumns, "microsocks");
     if (nOurs >= 0)
         PrintTargets(arrColumns[(size_t)nOurs], nBare >= 0 ? &arrColumns[(size_t)nBare] : nullptr,
-                     ColumnNamed(arrColumns, "microsocks") >= 0
-                         ? &arrColumns[(size_t)ColumnNamed(arrColumns, "microsocks")]
-                         : nullptr);
+                     nMicrosocks >= 0 ? &arrColumns[(size_t)nMicrosocks] : nullptr);
     return true;
 }

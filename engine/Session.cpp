@@ -269,7 +269,7 @@ NOINLINE unsigned char ReceiveSocks5Request(CClientSessionThread& client, CDesti
     }
     return nCommand;
 }
-// A quiet tunnel that the watch could not take stays on its thread, which relays it to the end.
+// The relay of a quiet tunnel that stays on its thread: to the end, without going quiet again.
 uint32_t RelayOnThisThread(CClientSessionThread& client)
 {
     try
@@ -313,6 +313,14 @@ unsigned EndSession(CClientSessionThread& client, uint32_t nError)
     EngineThreadEnded();
     return 0;
 }
+// A tunnel that went quiet goes to the watch; one the watch could not take stays on this thread,
+// which relays it to the end.
+unsigned ParkOrRelay(CClientSessionThread& client)
+{
+    if (ParkTunnel(client.pTask))
+        return 0; // the watch has it now: nothing here may touch the record any more
+    return EndSession(client, RelayOnThisThread(client));
+}
 } // namespace
 
 unsigned SessionThreadProc(void* pArg)
@@ -349,9 +357,7 @@ unsigned SessionThreadProc(void* pArg)
     }
     catch (const STunnelQuiet&)
     {
-        if (ParkTunnel(pTask))
-            return 0; // the watch has it now: nothing here may touch the record any more
-        nError = RelayOnThisThread(client);
+        return ParkOrRelay(client);
     }
     return EndSession(client, nError);
 }
@@ -372,9 +378,7 @@ unsigned ResumedSessionProc(void* pArg)
     }
     catch (const STunnelQuiet&)
     {
-        if (ParkTunnel(pTask))
-            return 0;
-        nError = RelayOnThisThread(client);
+        return ParkOrRelay(client);
     }
     return EndSession(client, nError);
 }

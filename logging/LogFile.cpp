@@ -87,23 +87,29 @@ void CLogFile::Open(CCArray& strPath)
     pFile.store(pNewFile, std::memory_order_release);
 }
 
+bool CLogFile::WriteToFile(const char* pData, int nLength)
+{
+    CDiskFile* pDisk = pFile.load(std::memory_order_relaxed);
+    if (pDisk == nullptr)
+        return false;
+    try
+    {
+        pDisk->Write(pData, (uint32_t)nLength);
+    }
+    catch (CDiskFileException* pException)
+    {
+        // A failed line is lost from the file; the file stays open for the next one.
+        delete pException;
+    }
+    return true;
+}
+
 void CLogFile::WriteText(const char* pszText, int nLength)
 {
     if (!IsOpen() || nLength <= 0)
         return;
     CScopedLock lock(csLock);
-    CDiskFile* pDisk = pFile.load(std::memory_order_relaxed);
-    if (pDisk == nullptr)
-        return;
-    try
-    {
-        pDisk->Write(pszText, (uint32_t)nLength);
-    }
-    catch (CDiskFileException* pException)
-    {
-        // A failed line is lost; the file stays open for the next one.
-        delete pException;
-    }
+    WriteToFile(pszText, nLength);
 }
 
 void CLogFile::LogEvent(const char* pszVersion, const char* pszUser, const char* pszSource,
@@ -134,18 +140,8 @@ void CLogFile::WriteLine(const CCArray& strLine)
     if (!IsOpen())
         return;
     CScopedLock lock(csLock);
-    CDiskFile* pDisk = pFile.load(std::memory_order_relaxed);
-    if (pDisk == nullptr)
+    if (!WriteToFile(strLine.GetString(), strLine.GetLength()))
         return;
-    try
-    {
-        pDisk->Write(strLine.GetString(), (uint32_t)strLine.GetLength());
-    }
-    catch (CDiskFileException* pException)
-    {
-        // A failed line is lost from the file; the file stays open for the next one.
-        delete pException;
-    }
     LogLineMirror pMirror = g_pLineMirror.load();
     if (pMirror != nullptr)
         pMirror(strLine.GetString(), strLine.GetLength() - 2);

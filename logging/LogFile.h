@@ -68,6 +68,8 @@ private:
 
     // WriteText for an event line ending in CR LF, which also goes to the mirror.
     void WriteLine(const CCArray& strLine);
+    // Writes to the open file, under csLock; false when the file has been closed meanwhile.
+    bool WriteToFile(const char* pData, int nLength);
 
     CCriticalSection csLock;
     std::atomic<CDiskFile*> pFile;
